@@ -1,0 +1,26 @@
+#include "setup_checksum.hpp"
+
+void checksum_update(setup_checksum& checksum, const std::uint8_t* bytes, std::ptrdiff_t length) {
+    for (std::ptrdiff_t i = 0; i < length; ++i) {
+        const unsigned rotating = checksum.rotating_sum;
+        const unsigned rotated = (rotating << checksum_rotation) | (rotating >> (16 - checksum_rotation));
+        // Narrowing to 16 bits is the modulo 65536 of both sums.
+        checksum.byte_sum = static_cast<std::uint16_t>(checksum.byte_sum + bytes[i]);
+        checksum.rotating_sum = static_cast<std::uint16_t>(rotated + bytes[i]);
+    }
+}
+
+void seal_checksum(setup_checksum& checksum, setup_edition edition) {
+    if (edition != setup_edition::gp4) {
+        return;
+    }
+    checksum.byte_sum = static_cast<std::uint16_t>(checksum.byte_sum + gp4_byte_sum_seal);
+    checksum.rotating_sum = static_cast<std::uint16_t>(checksum.rotating_sum + gp4_rotating_sum_seal);
+}
+
+void store_checksum(const setup_checksum& checksum, std::uint8_t* trailer) {
+    trailer[0] = static_cast<std::uint8_t>(checksum.byte_sum & 0xFF);
+    trailer[1] = static_cast<std::uint8_t>(checksum.byte_sum >> 8);
+    trailer[2] = static_cast<std::uint8_t>(checksum.rotating_sum & 0xFF);
+    trailer[3] = static_cast<std::uint8_t>(checksum.rotating_sum >> 8);
+}
