@@ -20,6 +20,9 @@ constexpr int leading_args = 2;
 constexpr int max_args = leading_args + static_cast<int>(max_stops);
 // A percentage is stored in one byte of the file.
 constexpr int max_percentage = 255;
+// The stream's buffer holds a whole setup file (92 bytes at most), so the
+// file is read in one call and written back in one.
+constexpr std::size_t stream_buffer_size = 128;
 // Error text for a read that ran out of file without the stream failing.
 constexpr const char* end_of_file_text = "unexpected end of file";
 
@@ -27,6 +30,7 @@ constexpr const char* end_of_file_text = "unexpected end of file";
 // exit path: the open setup file and the buffer holding its body.
 std::FILE* setup_stream = nullptr;
 std::uint8_t* body_buffer = nullptr;
+char stream_buffer[stream_buffer_size];
 
 void release_at_exit() {
     if (setup_stream != nullptr) {
@@ -133,6 +137,7 @@ int run_patch(int argc, char** argv) {
     if (setup_stream == nullptr) {
         fail("Pitmix: cannot open %s\n", path);
     }
+    std::setvbuf(setup_stream, stream_buffer, _IOFBF, sizeof stream_buffer);
 
     int percentages[max_stops] = {};
     pit_strategy strategy{static_cast<std::uint8_t>(stop_count), {}};
