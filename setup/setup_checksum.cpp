@@ -1,5 +1,14 @@
 #include "setup_checksum.hpp"
 
+namespace {
+
+void store_u16_le(std::uint16_t value, std::uint8_t* bytes) {
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> bits_per_byte);
+}
+
+}  // namespace
+
 void checksum_update(setup_checksum& checksum, const std::uint8_t* bytes, std::ptrdiff_t length) {
     for (std::ptrdiff_t i = 0; i < length; ++i) {
         const unsigned rotating = checksum.rotating_sum;
@@ -19,8 +28,6 @@ void seal_checksum(setup_checksum& checksum, setup_edition edition) {
 }
 
 void store_checksum(const setup_checksum& checksum, std::uint8_t* trailer) {
-    trailer[0] = static_cast<std::uint8_t>(checksum.byte_sum & 0xFF);
-    trailer[1] = static_cast<std::uint8_t>(checksum.byte_sum >> 8);
-    trailer[2] = static_cast<std::uint8_t>(checksum.rotating_sum & 0xFF);
-    trailer[3] = static_cast<std::uint8_t>(checksum.rotating_sum >> 8);
+    store_u16_le(checksum.byte_sum, trailer);
+    store_u16_le(checksum.rotating_sum, trailer + 2);
 }

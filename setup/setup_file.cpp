@@ -3,8 +3,11 @@
 namespace {
 
 std::uint32_t read_u32_le(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < sizeof value; ++i) {
+        value |= static_cast<std::uint32_t>(bytes[i]) << (bits_per_byte * i);
+    }
+    return value;
 }
 
 }  // namespace

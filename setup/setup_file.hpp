@@ -15,6 +15,8 @@ constexpr std::size_t trailer_size = 4;
 // The body lies between header and trailer: file size less these 36 bytes.
 constexpr std::size_t frame_size = header_size + trailer_size;
 
+constexpr unsigned bits_per_byte = 8;
+
 constexpr std::size_t magic_offset = 0;
 // Magic of GP2 and GP3 files, stored on disk as BE A1 3D 85.
 constexpr std::uint32_t gp2_gp3_magic = 0x853DA1BE;

@@ -34,6 +34,7 @@ struct success_case {
     const char* report;        // {} stands for the path
 };
 
+// clang-format off
 const success_case success_cases[] = {
     {"gp2-setup.bin", {}, {0, 2, 0, 0, 0}, {0xCE, 0x13, 0x7C, 0xD1},
      "GP2 Car Setup file '{}' has been patched to a 0 stop strategy\n"},
@@ -62,6 +63,7 @@ const success_case success_cases[] = {
      "GP4 Car Setup file '{}' has been patched to a 2 stop strategy\n"
      "with pitstops at 0% and 100% of the total race distance.\n"},
 };
+// clang-format on
 
 TEST(patch_run, patches_the_strategy_and_trailer_and_reports) {
     for (const auto& c : success_cases) {
@@ -113,8 +115,8 @@ TEST(patch_run, takes_the_path_as_typed) {
     fs::create_directory(folder / "my setups");
     const fs::path file = folder / "my setups" / "race.gp3";
     write_file(file, example("gp3-setup.bin"));
-    for (const std::string& path : {file.string(), (folder / "my setups" / "." / "race.gp3").string(),
-                                    fs::relative(file).string()}) {
+    for (const std::string& path :
+         {file.string(), (folder / "my setups" / "." / "race.gp3").string(), fs::relative(file).string()}) {
         const run_result result = run_pitmix({path});
         EXPECT_EQ(result.status, 0) << path;
         EXPECT_EQ(result.out, "GP3 Car Setup file '" + path + "' has been patched to a 0 stop strategy\n");

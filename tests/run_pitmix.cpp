@@ -60,8 +60,8 @@ bytes read_file(const std::filesystem::path& path) {
 }
 
 void write_file(const std::filesystem::path& path, const bytes& contents) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(contents.data()),
-                                                static_cast<std::streamsize>(contents.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
 }
 
 bytes example(const std::string& name) {

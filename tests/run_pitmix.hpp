@@ -26,13 +26,15 @@ bytes example(const std::string& name);
 
 // A fresh folder under the system's temporary directory, removed at the end.
 class temp_folder {
-public:
+  public:
     temp_folder();
     ~temp_folder();
     temp_folder(const temp_folder&) = delete;
     temp_folder& operator=(const temp_folder&) = delete;
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    std::filesystem::path operator/(const std::string& name) const {
+        return path_ / name;
+    }
 
-private:
+  private:
     std::filesystem::path path_;
 };

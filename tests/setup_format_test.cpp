@@ -67,10 +67,8 @@ TEST(apply_strategy, writes_the_four_strategy_bytes_and_nothing_else) {
         std::uint8_t expected[5];  // body offsets 10 to 14
     };
     const strategy_case cases[] = {
-        {{0, {0, 0, 0}}, {0, 0xBB, 0, 0, 0}},
-        {{1, {50, 0, 0}}, {1, 0xBB, 50, 0, 0}},
-        {{2, {30, 60, 0}}, {2, 0xBB, 30, 60, 0}},
-        {{3, {255, 0, 101}}, {3, 0xBB, 255, 0, 101}},
+        {{0, {0, 0, 0}}, {0, 0xBB, 0, 0, 0}},     {{1, {50, 0, 0}}, {1, 0xBB, 50, 0, 0}},
+        {{2, {30, 60, 0}}, {2, 0xBB, 30, 60, 0}}, {{3, {255, 0, 101}}, {3, 0xBB, 255, 0, 101}},
         {{1, {7, 9, 9}}, {1, 0xBB, 7, 0, 0}},  // stops beyond the count are cleared
     };
     for (const std::size_t size : {48u, 56u}) {

@@ -1,7 +1,6 @@
 #include "patch_run.hpp"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +14,13 @@ namespace {
 
 constexpr const char* banner = "Pitmix v2.0 - writes a pit-stop strategy into a car setup file\n";
 constexpr const char* usage = "usage: Pitmix <setup file> [perc.#1] [perc.#2] [perc.#3]\n";
+constexpr const char* invalid_percentage = "Pitmix: invalid percentage (range: 0-255)\n";
 // The program name and the setup file come before the percentages.
 constexpr int leading_args = 2;
 constexpr int max_args = leading_args + static_cast<int>(max_stops);
 // A percentage is stored in one byte of the file.
 constexpr int max_percentage = 255;
+constexpr int decimal_base = 10;
 // The stream's buffer holds a whole setup file (92 bytes at most), so the
 // file is read in one call and written back in one.
 constexpr std::size_t stream_buffer_size = 128;
@@ -34,7 +35,9 @@ char stream_buffer[stream_buffer_size];
 
 void release_at_exit() {
     if (setup_stream != nullptr) {
-        std::fclose(setup_stream);
+        // Reached with the file still open only on a failure; the user has
+        // been told already, and there is nothing more to say.
+        (void)std::fclose(setup_stream);
         setup_stream = nullptr;
     }
     std::free(body_buffer);
@@ -42,11 +45,9 @@ void release_at_exit() {
 }
 
 // Prints one line to standard error and ends the process with status 1.
-[[noreturn]] void fail(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
+template <typename... Args>
+[[noreturn]] void fail(const char* format, Args... args) {
+    (void)std::fprintf(stderr, format, args...);
     std::exit(EXIT_FAILURE);
 }
 
@@ -114,7 +115,7 @@ int read_percentage(const char* text) {
     }
     int value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
+        value = value * decimal_base + (*text - '0');
         // Further digits only make it larger.
         if (value > max_percentage) {
             return -1;
@@ -124,8 +125,10 @@ int read_percentage(const char* text) {
 }
 
 int run_patch(int argc, char** argv) {
-    std::atexit(release_at_exit);
-    std::fputs(banner, stdout);
+    // Registration fails only when out of memory; the success path closes
+    // the file itself and process exit closes any stream still open.
+    (void)std::atexit(release_at_exit);
+    (void)std::fputs(banner, stdout);
     if (argc < leading_args || argc > max_args) {
         fail("%s", usage);
     }
@@ -137,14 +140,15 @@ int run_patch(int argc, char** argv) {
     if (setup_stream == nullptr) {
         fail("Pitmix: cannot open %s\n", path);
     }
-    std::setvbuf(setup_stream, stream_buffer, _IOFBF, sizeof stream_buffer);
+    // Should this fail, the stream keeps a buffer of its own choosing.
+    (void)std::setvbuf(setup_stream, stream_buffer, _IOFBF, sizeof stream_buffer);
 
     int percentages[max_stops] = {};
     pit_strategy strategy{static_cast<std::uint8_t>(stop_count), {}};
     for (int stop = 0; stop < stop_count; ++stop) {
         percentages[stop] = read_percentage(argv[leading_args + stop]);
         if (percentages[stop] < 0) {
-            fail("Pitmix: invalid percentage (range: 0-255)\n");
+            fail("%s", invalid_percentage);
         }
         strategy.percentages[stop] = static_cast<std::uint8_t>(percentages[stop]);
     }
