@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -115,8 +116,15 @@ TEST(patch_run, takes_the_path_as_typed) {
     fs::create_directory(folder / "my setups");
     const fs::path file = folder / "my setups" / "race.gp3";
     write_file(file, example("gp3-setup.bin"));
-    for (const std::string& path :
-         {file.string(), (folder / "my setups" / "." / "race.gp3").string(), fs::relative(file).string()}) {
+    std::vector<std::string> paths{file.string(), (folder / "my setups" / "." / "race.gp3").string(),
+                                   fs::relative(file).string()};
+    if (under_launcher()) {
+        // Under wine, the Windows form of the same path: drive Z: is the root.
+        std::string windows = "Z:" + file.string();
+        std::replace(windows.begin(), windows.end(), '/', '\\');
+        paths.push_back(windows);
+    }
+    for (const std::string& path : paths) {
         const run_result result = run_pitmix({path});
         EXPECT_EQ(result.status, 0) << path;
         EXPECT_EQ(result.out, "GP3 Car Setup file '" + path + "' has been patched to a 0 stop strategy\n");

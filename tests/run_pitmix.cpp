@@ -20,11 +20,31 @@ std::string drain(int fd) {
     return text;
 }
 
+// The executable under test: the one built beside the tests unless
+// PITMIX_EXE names another, run through PITMIX_LAUNCHER (wine, for
+// Pitmix.exe) when that is set.
+const char* setting(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Windows writes its console lines with CR LF.
+void drop_carriage_returns(std::string& text) {
+    for (auto at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+}
+
 }  // namespace
+
+bool under_launcher() {
+    return *setting("PITMIX_LAUNCHER", "") != '\0';
+}
 
 run_result run_pitmix(const std::vector<std::string>& args, const std::vector<std::string>& prefix) {
     std::vector<std::string> words = prefix;
-    words.push_back(PITMIX_EXE);
+    if (under_launcher()) words.emplace_back(setting("PITMIX_LAUNCHER", ""));
+    words.emplace_back(setting("PITMIX_EXE", PITMIX_EXE));
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -46,6 +66,10 @@ run_result run_pitmix(const std::vector<std::string>& args, const std::vector<st
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (under_launcher()) {
+        drop_carriage_returns(result.out);
+        drop_carriage_returns(result.err);
+    }
     const auto end_of_banner = result.out.find('\n');
     if (end_of_banner != std::string::npos) {
         result.banner = result.out.substr(0, end_of_banner + 1);

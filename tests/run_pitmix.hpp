@@ -20,6 +20,9 @@ struct run_result {
 // command prefix (for instance strace) goes before the executable.
 run_result run_pitmix(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {});
 
+// True when the executable runs through a launcher such as wine.
+bool under_launcher();
+
 bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const bytes& contents);
 bytes example(const std::string& name);
