@@ -12,7 +12,7 @@ void store_u16_le(std::uint16_t value, std::uint8_t* bytes) {
 void checksum_update(setup_checksum& checksum, const std::uint8_t* bytes, std::ptrdiff_t length) {
     for (std::ptrdiff_t i = 0; i < length; ++i) {
         const unsigned rotating = checksum.rotating_sum;
-        const unsigned rotated = (rotating << checksum_rotation) | (rotating >> (16 - checksum_rotation));
+        const unsigned rotated = (rotating << checksum_rotation) | (rotating >> (checksum_width - checksum_rotation));
         // Narrowing to 16 bits is the modulo 65536 of both sums.
         checksum.byte_sum = static_cast<std::uint16_t>(checksum.byte_sum + bytes[i]);
         checksum.rotating_sum = static_cast<std::uint16_t>(rotated + bytes[i]);

@@ -11,7 +11,9 @@
 
 #include "setup_file.hpp"
 
-// The rotating sum turns left by this many bits before each byte is added.
+// Both sums are this many bits wide; the rotating sum turns left by
+// checksum_rotation bits before each byte is added.
+constexpr unsigned checksum_width = 16;
 constexpr unsigned checksum_rotation = 3;
 // Added to the two sums of a GP4 file once every byte has been folded in.
 constexpr std::uint16_t gp4_byte_sum_seal = 0x8065;
