@@ -30,9 +30,10 @@ bytes made_file(std::uint32_t magic, std::uint8_t kind, std::size_t size) {
 struct success_case {
     const char* sample;
     std::vector<std::string> args;
-    std::uint8_t strategy[5];  // file offsets 42 to 46 afterwards; 43 keeps the sample's value 2
-    std::uint8_t trailer[4];   // from an independent model of the checksum
-    const char* report;        // {} stands for the path
+    std::uint8_t strategy[5];    // file offsets 42 to 46 afterwards; 43 keeps the sample's value 2
+    std::uint8_t trailer[4];     // from an independent model of the checksum
+    const char* report;          // {} stands for the path
+    const char* name = nullptr;  // the copy's path in the folder, if not the sample's name
 };
 
 // clang-format off
@@ -63,13 +64,29 @@ const success_case success_cases[] = {
     {"gp4-setup.bin", {"", "100"}, {2, 2, 0, 100, 0}, {0x95, 0x98, 0xA7, 0x86},
      "GP4 Car Setup file '{}' has been patched to a 2 stop strategy\n"
      "with pitstops at 0% and 100% of the total race distance.\n"},
+    // Names beyond ASCII open and come back in the report exactly as typed.
+    {"gp3-setup.bin", {"25", "50", "75"}, {3, 2, 25, 50, 75}, {0xB0, 0x16, 0x87, 0xE4},
+     "GP3 Car Setup file '{}' has been patched to a 3 stop strategy\n"
+     "with pitstops at 25%, 50%, and 75% of the total race distance.\n", "Łódź.bin"},
+    {"gp2-setup.bin", {"50"}, {1, 2, 50, 0, 0}, {0x01, 0x14, 0x7D, 0xB5},
+     "GP2 Car Setup file '{}' has been patched to a 1 stop strategy\n"
+     "with a pitstop at 50% of the total race distance.\n", "東京 race.bin"},
+    {"gp4-setup.bin", {"", "100"}, {2, 2, 0, 100, 0}, {0x95, 0x98, 0xA7, 0x86},
+     "GP4 Car Setup file '{}' has been patched to a 2 stop strategy\n"
+     "with pitstops at 0% and 100% of the total race distance.\n", "flag 🏁.bin"},
+    {"gp3-2000-setup.bin", {"255", "-0", "+07"}, {3, 2, 255, 0, 7}, {0x47, 0x16, 0x56, 0x8B},
+     "GP3-2000 Car Setup file '{}' has been patched to a 3 stop strategy\n"
+     "with pitstops at 255%, 0%, and 7% of the total race distance.\n", "Süd Café.bin"},
+    {"gp2-setup.bin", {}, {0, 2, 0, 0, 0}, {0xCE, 0x13, 0x7C, 0xD1},
+     "GP2 Car Setup file '{}' has been patched to a 0 stop strategy\n", "Mes réglages/Monza.bin"},
 };
 // clang-format on
 
 TEST(patch_run, patches_the_strategy_and_trailer_and_reports) {
     for (const auto& c : success_cases) {
         temp_folder folder;
-        const fs::path path = folder / c.sample;
+        const fs::path path = folder / (c.name != nullptr ? c.name : c.sample);
+        fs::create_directories(path.parent_path());
         const bytes before = example(c.sample);
         write_file(path, before);
         std::vector<std::string> args{path.string()};
@@ -198,6 +215,12 @@ TEST(patch_run, refuses_odd_command_lines_and_paths) {
         EXPECT_EQ(result.err, message);
         EXPECT_EQ(result.out, "");
     }
+}
+
+TEST(patch_run, prints_the_banner_before_a_message_on_the_same_stream) {
+    const run_result result = run_pitmix({"/nonexistent/setup.bin"}, {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    EXPECT_EQ(result.banner.rfind("Pitmix v2.0", 0), 0u) << result.banner;
+    EXPECT_EQ(result.out, "Pitmix: cannot open /nonexistent/setup.bin\n");
 }
 
 TEST(patch_run, refuses_a_file_the_user_may_not_write) {

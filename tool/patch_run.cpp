@@ -45,8 +45,11 @@ void release_at_exit() {
 }
 
 // Prints one line to standard error and ends the process with status 1.
+// The banner still buffered on standard output goes first, so that it
+// comes before the message wherever both streams lead.
 template <typename... Args>
 [[noreturn]] void fail(const char* format, Args... args) {
+    (void)std::fflush(stdout);
     (void)std::fprintf(stderr, format, args...);
     std::exit(EXIT_FAILURE);
 }
