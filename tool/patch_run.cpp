@@ -14,18 +14,13 @@ namespace {
 
 constexpr const char* banner = "Pitmix v2.0 - writes a pit-stop strategy into a car setup file\n";
 constexpr const char* usage = "usage: Pitmix <setup file> [perc.#1] [perc.#2] [perc.#3]\n";
-constexpr const char* invalid_percentage = "Pitmix: invalid percentage (range: 0-255)\n";
 // The program name and the setup file come before the percentages.
 constexpr int leading_args = 2;
 constexpr int max_args = leading_args + static_cast<int>(max_stops);
-// A percentage is stored in one byte of the file.
-constexpr int max_percentage = 255;
 constexpr int decimal_base = 10;
 // The stream's buffer holds a whole setup file (92 bytes at most), so the
 // file is read in one call and written back in one.
 constexpr std::size_t stream_buffer_size = 128;
-// Error text for a read that ran out of file without the stream failing.
-constexpr const char* end_of_file_text = "unexpected end of file";
 
 // Held for the whole process and released by release_at_exit, whatever the
 // exit path: the open setup file and the buffer holding its body.
@@ -151,7 +146,7 @@ int run_patch(int argc, char** argv) {
     for (int stop = 0; stop < stop_count; ++stop) {
         percentages[stop] = read_percentage(argv[leading_args + stop]);
         if (percentages[stop] < 0) {
-            fail("%s", invalid_percentage);
+            fail("Pitmix: %s\n", invalid_percentage_text);
         }
         strategy.percentages[stop] = static_cast<std::uint8_t>(percentages[stop]);
     }
@@ -166,10 +161,10 @@ int run_patch(int argc, char** argv) {
 
     const setup_identity identity = identify_setup(header, file_size);
     if (identity.verdict == setup_verdict::not_gpx_file) {
-        fail("Pitmix: file %s is not a GPx car setup file\n", path);
+        fail("Pitmix: file %s is %s\n", path, not_gpx_file_text);
     }
     if (identity.verdict == setup_verdict::not_car_setup) {
-        fail("Pitmix: file %s is not a car setup file\n", path);
+        fail("Pitmix: file %s is %s\n", path, not_car_setup_text);
     }
 
     // The trailer is never read: it is recomputed from header and body.

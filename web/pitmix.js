@@ -1,0 +1,62 @@
+// Pitmix's setup file format for the browser: the C++ code of the command
+// line compiled to WebAssembly, behind two functions. Neither knows the
+// file format; they only move bytes and text in and out of the module.
+import wasmBytes from 'pitmix.wasm';
+
+const { instance } = await WebAssembly.instantiate(wasmBytes);
+const wasm = instance.exports;
+const encoder = new TextEncoder();
+const decoder = new TextDecoder();
+
+/** How many of a file's first bytes inspect() and patch() need: all of any setup file. */
+export const bytesNeeded = wasm.pitmix_file_capacity();
+
+/** The largest percentage a stop can take; the smallest is 0. */
+export const maxPercentage = wasm.pitmix_max_percentage();
+
+function lend(bytes) {
+  const area = new Uint8Array(wasm.memory.buffer, wasm.pitmix_file_bytes(), bytesNeeded);
+  area.fill(0);
+  area.set(bytes.subarray(0, bytesNeeded));
+  return area;
+}
+
+function answer() {
+  const memory = new Uint8Array(wasm.memory.buffer);
+  const start = wasm.pitmix_text();
+  return decoder.decode(memory.subarray(start, memory.indexOf(0, start)));
+}
+
+/**
+ * What a file holds. `bytes` are its first bytes, at least the first
+ * `bytesNeeded` (or all of a shorter file); `size` is its whole length.
+ * Returns `{ ok: true, edition, checksums, strategy }` (for instance "GP3",
+ * "checksums correct", "a 1 stop strategy with a pitstop at 50% of the total
+ * race distance.") or `{ ok: false, reason }` in the command line's words.
+ */
+export function inspect(bytes, size = bytes.length) {
+  lend(bytes);
+  if (wasm.pitmix_inspect(size) !== 0) return { ok: false, reason: answer() };
+  const [edition, checksums, ...strategy] = answer().trimEnd().split('\n');
+  return { ok: true, edition, checksums, strategy: strategy.join(' ') };
+}
+
+/**
+ * Writes a strategy into a copy of a setup file: `percentages` holds one
+ * whole number per stop, 0 to 3 of them, each 0 to `maxPercentage`.
+ * Returns `{ ok: true, bytes, report }`, the report being the command
+ * line's for a file called `name`, or `{ ok: false, reason }`.
+ */
+export function patch(bytes, percentages, name) {
+  const encodedName = encoder.encode(name);
+  if (encodedName.length > wasm.pitmix_name_capacity()) return { ok: false, reason: 'file name too long' };
+  new Uint8Array(wasm.memory.buffer, wasm.pitmix_name(), encodedName.length + 1).set([...encodedName, 0]);
+  const area = lend(bytes);
+  // Anything that is not a 32-bit whole number goes in as -1, which the
+  // module refuses like any other value out of range.
+  const [first = 0, second = 0, third = 0] = percentages.map((p) => ((p | 0) === p ? p : -1));
+  if (wasm.pitmix_patch(bytes.length, percentages.length, first, second, third) !== 0) {
+    return { ok: false, reason: answer() };
+  }
+  return { ok: true, bytes: area.slice(0, bytes.length), report: answer() };
+}
