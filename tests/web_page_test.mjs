@@ -113,10 +113,6 @@ test('describes each file, then patches and zips exactly as the command line doe
   for (const name of setups) assert.deepEqual(execFileSync('unzip', ['-p', zip, name]), expected[name].bytes, name);
 
   assert.deepEqual(requests.filter((url) => !/^(file|blob|data):/.test(url)), []);
-  if (PITMIX_SCREENSHOT) {
-    await page.setViewportSize({ width: 900, height: 700 });
-    await page.screenshot({ path: PITMIX_SCREENSHOT, fullPage: true });
-  }
 });
 
 test('a strategy that is refused patches nothing; empty fields mean no stops', async () => {
@@ -144,9 +140,12 @@ test('a strategy that is refused patches nothing; empty fields mean no stops', a
 test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.ok(statSync(PITMIX_PAGE).size <= 64 * 1024);
   const page = await openPage();
-  await page.setViewportSize({ width: 360, height: 640 });
-  await page.getByLabel('Setup files').setInputFiles(setups.map((name) => path.join(scratch, name)));
+  const shown = [...Object.keys(files).filter((name) => name.endsWith('-setup.bin')), 'notes.txt'];
+  await page.getByLabel('Setup files').setInputFiles(shown.map((name) => path.join(scratch, name)));
   await fillStops(page, ['25', '50', '75']);
   await page.getByRole('button', { name: 'Patch' }).click();
+  await page.setViewportSize({ width: 900, height: 700 });
+  if (PITMIX_SCREENSHOT) await page.screenshot({ path: PITMIX_SCREENSHOT, fullPage: true });
+  await page.setViewportSize({ width: 360, height: 640 });
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 360);
 });
