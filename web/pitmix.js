@@ -47,7 +47,7 @@ export function inspect(bytes, size = bytes.length) {
  * Returns `{ ok: true, bytes, report }`, the report being the command
  * line's for a file called `name`, or `{ ok: false, reason }`.
  */
-export function patch(bytes, percentages, name) {
+export function patch(bytes, percentages, name = '') {
   const encodedName = encoder.encode(name);
   if (encodedName.length > wasm.pitmix_name_capacity()) return { ok: false, reason: 'file name too long' };
   new Uint8Array(wasm.memory.buffer, wasm.pitmix_name(), encodedName.length + 1).set([...encodedName, 0]);
