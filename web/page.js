@@ -38,8 +38,14 @@ function forgetDownloads(node) {
 // Only the first bytes are read: all of a setup file, and no more of a
 // large one, which its size alone refuses.
 async function describe(file) {
-  const bytes = new Uint8Array(await file.slice(0, bytesNeeded).arrayBuffer());
-  const holds = inspect(bytes, file.size);
+  let bytes = new Uint8Array();
+  let holds;
+  try {
+    bytes = new Uint8Array(await file.slice(0, bytesNeeded).arrayBuffer());
+    holds = inspect(bytes, file.size);
+  } catch (error) {
+    holds = { ok: false, reason: `cannot be read (${error.message})` };
+  }
   const item = element('li');
   item.append(element('span', 'name', file.name), ' ');
   item.append(holds.ok ? element('span', 'holds', `${holds.edition}, ${holds.checksums}, ${holds.strategy}`)
