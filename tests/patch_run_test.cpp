@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "run_pitmix.hpp"
+#include "tool/wide_text.hpp"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +35,7 @@ struct success_case {
     std::uint8_t trailer[4];     // from an independent model of the checksum
     const char* report;          // {} stands for the path
     const char* name = nullptr;  // the copy's path in the folder, if not the sample's name
+    const char* twin = nullptr;  // a copy beside it that the run must leave alone
 };
 
 // clang-format off
@@ -67,7 +69,7 @@ const success_case success_cases[] = {
     // Names beyond ASCII open and come back in the report exactly as typed.
     {"gp3-setup.bin", {"25", "50", "75"}, {3, 2, 25, 50, 75}, {0xB0, 0x16, 0x87, 0xE4},
      "GP3 Car Setup file '{}' has been patched to a 3 stop strategy\n"
-     "with pitstops at 25%, 50%, and 75% of the total race distance.\n", "Łódź.bin"},
+     "with pitstops at 25%, 50%, and 75% of the total race distance.\n", "Łódź.bin", "Lódz.bin"},
     {"gp2-setup.bin", {"50"}, {1, 2, 50, 0, 0}, {0x01, 0x14, 0x7D, 0xB5},
      "GP2 Car Setup file '{}' has been patched to a 1 stop strategy\n"
      "with a pitstop at 50% of the total race distance.\n", "東京 race.bin"},
@@ -79,6 +81,14 @@ const success_case success_cases[] = {
      "with pitstops at 255%, 0%, and 7% of the total race distance.\n", "Süd Café.bin"},
     {"gp2-setup.bin", {}, {0, 2, 0, 0, 0}, {0xCE, 0x13, 0x7C, 0xD1},
      "GP2 Car Setup file '{}' has been patched to a 0 stop strategy\n", "Mes réglages/Monza.bin"},
+    // Twins: the names a code page's best fit would make of these, which
+    // must never be opened in their place.
+    {"gp3-setup.bin", {"30", "60"}, {2, 2, 30, 60, 0}, {0x73, 0x16, 0x12, 0x0C},
+     "GP3 Car Setup file '{}' has been patched to a 2 stop strategy\n"
+     "with pitstops at 30% and 60% of the total race distance.\n", "Gdańsk Čakovec!.bin", "Gdansk Cakovec!.bin"},
+    {"gp4-setup.bin", {"050", "50%", "abc"}, {3, 2, 50, 50, 0}, {0x96, 0x98, 0x7E, 0x07},
+     "GP4 Car Setup file '{}' has been patched to a 3 stop strategy\n"
+     "with pitstops at 50%, 50%, and 0% of the total race distance.\n", "Ελλάδα/50% off %PATH% ^&(1).bin"},
 };
 // clang-format on
 
@@ -89,6 +99,7 @@ TEST(patch_run, patches_the_strategy_and_trailer_and_reports) {
         fs::create_directories(path.parent_path());
         const bytes before = example(c.sample);
         write_file(path, before);
+        if (c.twin != nullptr) write_file(path.parent_path() / c.twin, before);
         std::vector<std::string> args{path.string()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(testing::Message() << c.sample << " " << testing::PrintToString(c.args));
@@ -104,6 +115,9 @@ TEST(patch_run, patches_the_strategy_and_trailer_and_reports) {
             EXPECT_EQ(result.banner.rfind("Pitmix v2.0", 0), 0u) << result.banner;
             EXPECT_EQ(result.out, with_path(c.report, path.string()));
             EXPECT_EQ(read_file(path), expected);
+            if (c.twin != nullptr) {
+                EXPECT_EQ(read_file(path.parent_path() / c.twin), before) << c.twin;
+            }
         }
     }
 }
@@ -254,6 +268,41 @@ TEST(patch_run, judges_a_huge_file_by_its_full_size) {
     bytes head(gp3_sample.size());
     std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.data()), 92);
     EXPECT_EQ(head, gp3_sample);
+}
+
+// Pitmix.exe's conversions between the wide command line and UTF-8.
+TEST(wide_text, converts_every_name_and_back_to_the_same_units) {
+    const std::pair<std::u16string, std::string> names[] = {
+        {u"race.bin", "race.bin"},
+        {u"Łódź 東京.bin", "Łódź 東京.bin"},
+        {u"flag 🏁", "flag \xF0\x9F\x8F\x81"},
+        {u"\xD800", "\xED\xA0\x80"},  // an unpaired surrogate keeps its own bytes
+        {u"\xDC00"
+         "a\xD83C",
+         "\xED\xB0\x80"
+         "a\xED\xA0\xBC"},
+        {u"\xFFFF\x7F\x80", "\xEF\xBF\xBF\x7F\xC2\x80"},
+    };
+    for (const auto& [wide, utf8] : names) {
+        std::string out(wide.size() * 3, '\0');
+        out.resize(static_cast<std::size_t>(utf8_from_utf16(wide.data(), wide.size(), out.data()) - out.data()));
+        EXPECT_EQ(out, utf8);
+        std::u16string back(utf8.size(), u'\0');
+        back.resize(static_cast<std::size_t>(utf16_from_utf8(utf8.data(), utf8.size(), back.data()) - back.data()));
+        EXPECT_EQ(back, wide) << utf8;
+    }
+    // Bytes that are not UTF-8 show as the replacement character, one a byte.
+    const std::pair<std::string, std::u16string> broken[] = {
+        {"\xC0\xAF", u"\xFFFD\xFFFD"},  // a longer form than needed
+        {"a\xE2\x82", u"a\xFFFD\xFFFD"},
+        {"\xF4\x90\x80\x80", u"\xFFFD\xFFFD\xFFFD\xFFFD"},  // beyond U+10FFFF
+        {"\xF8\x88\x80\x80\x80", std::u16string(5, u'\xFFFD')},
+    };
+    for (const auto& [utf8, wide] : broken) {
+        std::u16string out(utf8.size(), u'\0');
+        out.resize(static_cast<std::size_t>(utf16_from_utf8(utf8.data(), utf8.size(), out.data()) - out.data()));
+        EXPECT_EQ(out, wide);
+    }
 }
 
 }  // namespace

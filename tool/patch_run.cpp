@@ -9,6 +9,7 @@
 #include "setup/setup_checksum.hpp"
 #include "setup/setup_file.hpp"
 #include "strategy_report.hpp"
+#include "system_io.hpp"
 
 namespace {
 
@@ -45,7 +46,15 @@ void release_at_exit() {
 template <typename... Args>
 [[noreturn]] void fail(const char* format, Args... args) {
     (void)std::fflush(stdout);
-    (void)std::fprintf(stderr, format, args...);
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    char* const line = length < 0 ? nullptr : static_cast<char*>(std::malloc(static_cast<std::size_t>(length) + 1));
+    if (line != nullptr) {
+        (void)std::snprintf(line, static_cast<std::size_t>(length) + 1, format, args...);
+        write_text(stderr, line, static_cast<std::size_t>(length));
+        std::free(line);
+    } else {
+        (void)std::fprintf(stderr, format, args...);
+    }
     std::exit(EXIT_FAILURE);
 }
 
@@ -126,7 +135,7 @@ int run_patch(int argc, char** argv) {
     // Registration fails only when out of memory; the success path closes
     // the file itself and process exit closes any stream still open.
     (void)std::atexit(release_at_exit);
-    (void)std::fputs(banner, stdout);
+    write_text(stdout, banner, std::strlen(banner));
     if (argc < leading_args || argc > max_args) {
         fail("%s", usage);
     }
@@ -134,7 +143,7 @@ int run_patch(int argc, char** argv) {
     // The file is opened before any percentage is looked at.
     const char* path = argv[1];
     const int stop_count = argc - leading_args;
-    setup_stream = std::fopen(path, "rb+");
+    setup_stream = open_for_update(path);
     if (setup_stream == nullptr) {
         fail("Pitmix: cannot open %s\n", path);
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "setup/setup_file.hpp"
+#include "system_io.hpp"
 
 // Receives a text piece by piece, in order.
 struct text_sink {
@@ -32,7 +33,7 @@ void compose_report(const text_sink& sink, setup_edition edition, bool variant_2
 inline void write_report(setup_edition edition, bool variant_2000, const char* path, int stop_count,
                          const int percentages[max_stops]) {
     const auto to_stdout = [](const char* text, std::size_t length, void* /*context*/) {
-        (void)std::fwrite(text, 1, length, stdout);
+        write_text(stdout, text, length);
     };
     compose_report({to_stdout, nullptr}, edition, variant_2000, path, stop_count, percentages);
 }
