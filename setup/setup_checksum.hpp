@@ -36,3 +36,9 @@ void seal_checksum(setup_checksum& checksum, setup_edition edition);
 // Lays the two sums out as the 4-byte trailer: the byte sum, then the
 // rotating sum, each low byte first.
 void store_checksum(const setup_checksum& checksum, std::uint8_t* trailer);
+
+// For a whole setup file held in memory, file_size bytes of the given
+// edition: whether its trailer holds the checksum of everything before it,
+// and writing that checksum into it.
+bool trailer_matches(const std::uint8_t* file, std::size_t file_size, setup_edition edition);
+void write_trailer(std::uint8_t* file, std::size_t file_size, setup_edition edition);

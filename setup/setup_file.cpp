@@ -44,3 +44,11 @@ void apply_strategy(std::uint8_t* body, const pit_strategy& strategy) {
         body[percentages_offset + stop] = stop < strategy.stop_count ? strategy.percentages[stop] : 0;
     }
 }
+
+pit_strategy read_strategy(const std::uint8_t* body) {
+    pit_strategy strategy{body[stop_count_offset], {}};
+    for (std::size_t stop = 0; stop < max_stops; ++stop) {
+        strategy.percentages[stop] = body[percentages_offset + stop];
+    }
+    return strategy;
+}

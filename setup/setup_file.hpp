@@ -68,3 +68,8 @@ setup_identity identify_setup(const std::uint8_t* header, std::int64_t file_size
 // Writes the stop count and the three percentages into a body held in
 // memory; every other byte of the body is left as it is.
 void apply_strategy(std::uint8_t* body, const pit_strategy& strategy);
+
+// The strategy a body holds: its stop count and its three percentage bytes
+// as they stand, whatever the count says (a damaged file may claim more
+// than three stops).
+pit_strategy read_strategy(const std::uint8_t* body);

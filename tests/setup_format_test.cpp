@@ -131,4 +131,37 @@ TEST(checksum, is_stored_little_endian_byte_sum_first) {
     EXPECT_EQ(std::vector<std::uint8_t>(trailer, trailer + 4), (std::vector<std::uint8_t>{0x8B, 0x81, 0x18, 0xA0}));
 }
 
+TEST(read_strategy, takes_the_four_strategy_bytes_as_they_stand) {
+    std::vector<std::uint8_t> body(56, 0xBB);
+    body[10] = 7;  // a count no strategy can have is reported, not mended
+    body[12] = 255, body[13] = 0, body[14] = 101;
+    const pit_strategy held = read_strategy(body.data());
+    EXPECT_EQ(held.stop_count, 7);
+    EXPECT_EQ(std::vector<int>(held.percentages, held.percentages + 3), (std::vector<int>{255, 0, 101}));
+}
+
+TEST(trailer, is_written_for_the_whole_file_and_checked_against_it) {
+    struct trailer_case {
+        std::size_t size;
+        setup_edition edition;
+        std::uint8_t trailer[trailer_size];  // of the bytes 0, 1, 2, ... before it
+    };
+    const trailer_case cases[] = {
+        {84, gp2, {0x58, 0x0C, 0xAB, 0x6D}},
+        {92, gp4, {0x59, 0x8F, 0x8C, 0x2B}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> file(c.size, 0xEE);
+        std::iota(file.begin(), file.end() - 4, 0);
+        EXPECT_FALSE(trailer_matches(file.data(), c.size, c.edition));
+        write_trailer(file.data(), c.size, c.edition);
+        EXPECT_EQ(std::vector<std::uint8_t>(file.end() - 4, file.end()),
+                  std::vector<std::uint8_t>(std::begin(c.trailer), std::end(c.trailer)));
+        EXPECT_TRUE(trailer_matches(file.data(), c.size, c.edition));
+        EXPECT_FALSE(trailer_matches(file.data(), c.size, c.edition == gp4 ? gp3 : gp4));  // the seal counts
+        file[42] ^= 1;  // any byte before the trailer counts
+        EXPECT_FALSE(trailer_matches(file.data(), c.size, c.edition));
+    }
+}
+
 }  // namespace

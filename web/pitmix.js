@@ -14,17 +14,23 @@ export const bytesNeeded = wasm.pitmix_file_capacity();
 /** The largest percentage a stop can take; the smallest is 0. */
 export const maxPercentage = wasm.pitmix_max_percentage();
 
+// Views of the module's memory, made again only if it ever grows.
+let memory = new Uint8Array(wasm.memory.buffer);
+function view() {
+  if (memory.buffer !== wasm.memory.buffer) memory = new Uint8Array(wasm.memory.buffer);
+  return memory;
+}
+
 function lend(bytes) {
-  const area = new Uint8Array(wasm.memory.buffer, wasm.pitmix_file_bytes(), bytesNeeded);
+  const area = view().subarray(wasm.pitmix_file_bytes(), wasm.pitmix_file_bytes() + bytesNeeded);
   area.fill(0);
   area.set(bytes.subarray(0, bytesNeeded));
   return area;
 }
 
 function answer() {
-  const memory = new Uint8Array(wasm.memory.buffer);
   const start = wasm.pitmix_text();
-  return decoder.decode(memory.subarray(start, memory.indexOf(0, start)));
+  return decoder.decode(view().subarray(start, view().indexOf(0, start)));
 }
 
 /**
@@ -48,9 +54,10 @@ export function inspect(bytes, size = bytes.length) {
  * line's for a file called `name`, or `{ ok: false, reason }`.
  */
 export function patch(bytes, percentages, name = '') {
-  const encodedName = encoder.encode(name);
-  if (encodedName.length > wasm.pitmix_name_capacity()) return { ok: false, reason: 'file name too long' };
-  new Uint8Array(wasm.memory.buffer, wasm.pitmix_name(), encodedName.length + 1).set([...encodedName, 0]);
+  const nameArea = view().subarray(wasm.pitmix_name(), wasm.pitmix_name() + wasm.pitmix_name_capacity() + 1);
+  const { read, written } = encoder.encodeInto(name, nameArea.subarray(0, nameArea.length - 1));
+  if (read < name.length) return { ok: false, reason: 'file name too long' };
+  nameArea[written] = 0;
   const area = lend(bytes);
   // Anything that is not a 32-bit whole number goes in as -1, which the
   // module refuses like any other value out of range.

@@ -72,14 +72,6 @@ verdict identify(double size, setup_identity& identity) {
     return car_setup;
 }
 
-// The trailer that header and body call for.
-void compute_trailer(std::size_t file_size, setup_edition edition, std::uint8_t* trailer) {
-    setup_checksum checksum{0, 0};
-    checksum_update(checksum, file_bytes, static_cast<std::ptrdiff_t>(file_size - trailer_size));
-    seal_checksum(checksum, edition);
-    store_checksum(checksum, trailer);
-}
-
 }  // namespace
 
 PITMIX_EXPORT(pitmix_file_bytes) std::uint8_t* pitmix_file_bytes() {
@@ -118,16 +110,10 @@ PITMIX_EXPORT(pitmix_inspect) int pitmix_inspect(double size) {
     }
     const auto file_size = static_cast<std::size_t>(size);
     compose_edition(to_text, identity.edition, identity.variant_2000);
-    std::uint8_t trailer[trailer_size];
-    compute_trailer(file_size, identity.edition, trailer);
-    say(std::memcmp(trailer, file_bytes + file_size - trailer_size, trailer_size) == 0 ? "\nchecksums correct\n"
-                                                                                       : "\nchecksums wrong\n");
-    const std::uint8_t* body = file_bytes + header_size;
-    int percentages[max_stops];
-    for (std::size_t stop = 0; stop < max_stops; ++stop) {
-        percentages[stop] = body[percentages_offset + stop];
-    }
-    compose_strategy(to_text, body[stop_count_offset], percentages);
+    say(trailer_matches(file_bytes, file_size, identity.edition) ? "\nchecksums correct\n" : "\nchecksums wrong\n");
+    const pit_strategy held = read_strategy(file_bytes + header_size);
+    const int percentages[max_stops] = {held.percentages[0], held.percentages[1], held.percentages[2]};
+    compose_strategy(to_text, held.stop_count, percentages);
     return car_setup;
 }
 
@@ -157,7 +143,7 @@ PITMIX_EXPORT(pitmix_patch) int pitmix_patch(double size, int stop_count, int fi
     }
     const auto file_size = static_cast<std::size_t>(size);
     apply_strategy(file_bytes + header_size, strategy);
-    compute_trailer(file_size, identity.edition, file_bytes + file_size - trailer_size);
+    write_trailer(file_bytes, file_size, identity.edition);
     name[name_capacity] = '\0';
     compose_report(to_text, identity.edition, identity.variant_2000, name, stop_count, percentages);
     return car_setup;
