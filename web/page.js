@@ -24,9 +24,14 @@ const regularFileMode = 0o100644;
 // A slice of work ends after this long; then the page answers input and
 // draws before the next one.
 const sliceMilliseconds = 8;
-// Files whose first bytes are asked for at once, and files written at once.
-const readsAtOnce = 256;
-const writesAtOnce = 8;
+// Files whose first bytes are on their way at once, and files written at once.
+const readsInFlight = 512;
+const readsPerSlice = 128;
+// How often the list and the progress are brought up to date.
+const showEvery = 150;
+// From this many items on, only those on screen are laid out.
+const longList = 500;
+const writesAtOnce = 256;
 
 const noFolder = 'No folder was opened: the choice was cancelled, or the browser refused the folder ' +
   '(browsers refuse system folders such as Program Files and AppData). Pick the files with "Setup files" ' +
@@ -45,7 +50,8 @@ const entryOfLink = new WeakMap();
 let strategy = 0;
 let writing = false;
 
-const count = (n, what) => `${n.toLocaleString('en-US')} ${what}${n === 1 ? '' : 's'}`;
+const number = new Intl.NumberFormat('en-US').format;
+const count = (n, what) => `${number(n)} ${what}${n === 1 ? '' : 's'}`;
 const yieldToPage = globalThis.scheduler?.yield
   ? () => globalThis.scheduler.yield()
   : () => new Promise((resolve) => setTimeout(resolve));
@@ -84,10 +90,8 @@ function byPath(a, b) {
 
 // ---- Downloads, made when clicked.
 
-const blobUrls = new Set();
-
-// A link whose bytes make() gives (a Blob, or a promise of one) at the
-// first click; the same bytes at later clicks, until withdrawn.
+// A link that has no bytes until it is clicked: onDownloadClick() makes
+// them then, and keeps them for later clicks until they are withdrawn.
 function downloadLink(label, fileName) {
   const link = element('a', 'download', label);
   link.href = '#';
@@ -95,6 +99,8 @@ function downloadLink(label, fileName) {
   return link;
 }
 
+// make() gives a Blob, which the click goes on to download, or a promise
+// of one, which is downloaded when it is ready.
 async function onDownloadClick(event, link, make) {
   if (link.dataset.ready) return;
   if (link.dataset.making) {
@@ -118,15 +124,11 @@ async function onDownloadClick(event, link, make) {
 
 function ready(link, blob) {
   link.href = URL.createObjectURL(blob);
-  blobUrls.add(link.href);
   link.dataset.ready = 'yes';
 }
 
 function forget(link) {
-  if (link?.dataset.ready) {
-    URL.revokeObjectURL(link.href);
-    blobUrls.delete(link.href);
-  }
+  if (link?.dataset.ready) URL.revokeObjectURL(link.href);
 }
 
 list.addEventListener('click', (event) => {
@@ -157,7 +159,7 @@ async function zipOfPatched(wanted) {
     file.attrs = regularFileMode * 0x10000;
     zip.add(file);
     file.push(entry.patched.bytes, true);
-  }, (done) => say(`Building the zip… ${done.toLocaleString('en-US')} of ${count(patched.length, 'file')}`),
+  }, (done) => say(`Building the zip… ${number(done)} of ${count(patched.length, 'file')}`),
   () => strategy === wanted);
   if (!done) return null;
   zip.end();
@@ -180,14 +182,43 @@ function say(text) {
   status.textContent = text;
 }
 
-// Only the first bytes are read: all of a setup file, and no more of a
-// large one, which its size alone refuses.
-async function describe(source) {
-  const entry = { ...source, bytes: new Uint8Array(), item: null, result: null, patched: null, saved: null };
+// A file's first bytes (all of a setup file) and its size. Only the first
+// chunk of a large file is read: its size alone refuses it. A stream costs
+// the page much less than slice(), and a small file tells its size by
+// ending, so only a larger one is asked for it.
+async function firstBytes(file) {
+  const reader = file.stream().getReader();
+  const chunks = [];
+  let length = 0;
+  let ended = false;
+  try {
+    while (!ended && length <= bytesNeeded) {
+      const { done, value } = await reader.read();
+      ended = done;
+      if (!done) {
+        chunks.push(value);
+        length += value.length;
+      }
+    }
+  } finally {
+    reader.cancel().catch(() => {});
+  }
+  const bytes = new Uint8Array(Math.min(length, bytesNeeded));
+  let at = 0;
+  for (const chunk of chunks) {
+    bytes.set(chunk.subarray(0, bytes.length - at), at);
+    at += Math.min(chunk.length, bytes.length - at);
+  }
+  return { bytes, size: ended ? length : file.size };
+}
+
+// Reads a file; what it holds is told when it is placed in the list, in a
+// slice of its own, so that reads finishing together cost the page little.
+async function read(source) {
+  const entry = { ...source, bytes: new Uint8Array(), size: 0, item: null, result: null, patched: null, saved: null };
   try {
     entry.file ??= await source.handle.getFile();
-    entry.bytes = new Uint8Array(await entry.file.slice(0, bytesNeeded).arrayBuffer());
-    entry.holds = inspect(entry.bytes, entry.file.size);
+    Object.assign(entry, await firstBytes(entry.file));
   } catch (error) {
     entry.holds = { ok: false, reason: `cannot be read (${error.message})` };
   }
@@ -203,41 +234,77 @@ function itemOf(entry) {
   return item;
 }
 
+// New items wait in these and join the page a few times a second: each
+// time the list grows, the browser lays it out again.
+const waiting = { list: document.createDocumentFragment(), others: document.createDocumentFragment() };
+
 function place(entry, fromFolder) {
+  entry.holds ??= inspect(entry.bytes, entry.size);
   entry.item = itemOf(entry);
+  // A folder's other files go in one group, so that its setups stay easy to see.
+  entry.shelf = fromFolder && !entry.holds.ok ? 'others' : 'list';
   const old = entries.get(entry.path);
   if (old) {
     withdrawFrom(old);
     entries.delete(entry.path);
   }
-  // A folder's other files go in one group, so that its setups stay easy to see.
-  const shelf = fromFolder && !entry.holds.ok ? others.querySelector('ul') : list;
-  if (old && old.item.parentNode === shelf) old.item.replaceWith(entry.item);
+  if (old?.shelf === entry.shelf) old.item.replaceWith(entry.item);
   else {
     old?.item.remove();
-    shelf.append(entry.item);
+    waiting[entry.shelf].append(entry.item);
   }
   entries.set(entry.path, entry);
 }
 
-// Sources: { file } or { handle, root }, each with its path.
-async function addFiles(sources, fromFolder) {
-  const total = count(sources.length, 'file');
-  say(`Reading 0 of ${total}…`);
-  let reading = Promise.all(sources.slice(0, readsAtOnce).map(describe));
-  for (let start = 0; start < sources.length; start += readsAtOnce) {
-    const described = await reading;
-    const next = start + readsAtOnce;
-    // The next files are read while these are listed.
-    if (next < sources.length) reading = Promise.all(sources.slice(next, next + readsAtOnce).map(describe));
-    await inSlices(described, (entry) => place(entry, fromFolder),
-      (done) => say(`Reading ${(start + done).toLocaleString('en-US')} of ${total}…`));
-  }
+function showPlaced() {
+  list.append(waiting.list);
+  others.querySelector('ul').append(waiting.others);
+  list.classList.toggle('long', list.childElementCount > longList);
   const otherCount = others.querySelector('ul').childElementCount;
   others.hidden = otherCount === 0;
-  others.querySelector('summary').textContent = `Other files (${otherCount.toLocaleString('en-US')})`;
+  others.querySelector('summary').textContent = `Other files (${number(otherCount)})`;
+}
+
+// Sources: { file } or { handle, root }, each with its path. Reads are
+// started a few to a slice, up to readsInFlight ahead of the list, and the
+// files are listed in order as they arrive.
+async function addFiles(sources, fromFolder) {
+  const total = count(sources.length, 'file');
+  const described = new Array(sources.length);
+  let started = 0;
+  let listed = 0;
+  let shown = performance.now();
+  let arrived = null;  // wakes the loop when a read is done
+  say(`Reading 0 of ${total}…`);
+  while (listed < sources.length) {
+    const start = performance.now();
+    const inTime = () => performance.now() - start < sliceMilliseconds;
+    // A read that finishes at once goes on in the same task: few are
+    // started together.
+    const startsEnd = Math.min(sources.length, listed + readsInFlight, started + readsPerSlice);
+    while (started < startsEnd && inTime()) {
+      const at = started++;
+      read(sources[at]).then((entry) => {
+        described[at] = entry;
+        arrived?.();
+      });
+    }
+    while (described[listed] && inTime()) {
+      place(described[listed], fromFolder);
+      described[listed++] = null;
+    }
+    if (performance.now() - shown > showEvery) {
+      showPlaced();
+      say(`Reading ${number(listed)} of ${total}…`);
+      shown = performance.now();
+    }
+    if (described[listed] || (started < sources.length && started - listed < readsInFlight)) await yieldToPage();
+    else if (listed < sources.length) await new Promise((resolve) => { arrived = resolve; });
+    arrived = null;
+  }
+  showPlaced();
   showOutputs();
-  say(`${count(sources.length, 'file')} added.`);
+  say(`${total} added.`);
 }
 
 picker.addEventListener('change', async () => {
@@ -367,7 +434,7 @@ async function patchAll() {
     }
     entry.result = outcome;
     entry.item.insertBefore(outcome, entry.item.querySelector('.disk'));
-  }, (n) => say(`Patching… ${n.toLocaleString('en-US')} of ${count(setups.length, 'setup file')}`),
+  }, (n) => say(`Patching… ${number(n)} of ${count(setups.length, 'setup file')}`),
   () => strategy === wanted);
   if (!done) return;
   showOutputs();
@@ -419,8 +486,10 @@ async function mayWrite(targets) {
   return true;
 }
 
-// For each target in turn (a few at once), one of the writes; then a line
-// on the status.
+// Runs write() for each target, many at once: Chromium checks each file
+// it writes for a page before the write is done, which takes it up to a
+// second a file, but for many files side by side. Returns a line for the
+// status.
 async function writeEach(targets, write, what) {
   writing = true;
   saveButton.disabled = restoreButton.disabled = true;
@@ -435,7 +504,7 @@ async function writeEach(targets, write, what) {
       } catch (error) {
         note(entry, `Not ${what}: ${error.message}`, true);
       }
-      if (++done % writesAtOnce === 0) say(`${what === 'saved' ? 'Saving' : 'Restoring'}… ${done.toLocaleString('en-US')} of ${count(targets.length, 'file')}`);
+      if (++done % writesAtOnce === 0) say(`${what === 'saved' ? 'Saving' : 'Restoring'}… ${number(done)} of ${count(targets.length, 'file')}`);
     }
   };
   await Promise.all(Array.from({ length: writesAtOnce }, worker));
@@ -443,8 +512,8 @@ async function writeEach(targets, write, what) {
   writing = false;
   showOutputs();
   const left = targets.length - written;
-  return `${written.toLocaleString('en-US')} of ${count(targets.length, 'file')} ${what}` +
-    (left ? `; ${left.toLocaleString('en-US')} not: see the files marked.` : '.');
+  return `${number(written)} of ${count(targets.length, 'file')} ${what}` +
+    (left ? `; ${number(left)} not: see the files marked.` : '.');
 }
 
 saveButton.addEventListener('click', async () => {
@@ -493,6 +562,10 @@ document.addEventListener('dragleave', (event) => {
 document.addEventListener('drop', (event) => {
   event.preventDefault();
   document.body.classList.remove('drop-target');
-  const files = [...(event.dataTransfer?.files ?? [])];
+  // A dropped folder comes as a file that cannot be read.
+  const items = [...(event.dataTransfer?.items ?? [])].filter((item) => item.kind === 'file');
+  const folders = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
+  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !folders.includes(file.name));
   if (files.length) addFiles(files.map((file) => ({ file, path: file.name })), false);
+  else if (folders.length) say('To add a folder, use "Open setup folder".');
 });

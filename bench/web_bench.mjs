@@ -1,0 +1,162 @@
+// How the page copes with a setup folder of thousands of files, in headless
+// Chromium: the time to add, patch, zip and save them, the longest task on
+// the page's main thread in each step, and the floor for adding: a bare
+// page that reads the same first bytes of the same files.
+//   node web_bench.mjs PAGE NODE_MODULES CHROMIUM EXAMPLES [SETUP_FILES]
+import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import os from 'node:os';
+import path from 'node:path';
+import { pathToFileURL } from 'node:url';
+
+const [pagePath, nodeModules, chromium, examples, setupCount = '5000'] = process.argv.slice(2);
+const puppeteer = createRequire(path.join(nodeModules, 'package.json'))('puppeteer-core');
+const scratch = mkdtempSync(path.join(os.tmpdir(), 'pitmix-web-bench-'));
+const runs = Number(process.env.PITMIX_BENCH_RUNS ?? 3);
+
+// The folder: setups on 20 tracks, 1% other files, and one file of 50 MB.
+const root = path.join(scratch, 'GP3 setups');
+const samples = ['gp2-setup.bin', 'gp3-setup.bin', 'gp3-2000-setup.bin', 'gp4-setup.bin'].map((name) => readFileSync(path.join(examples, name)));
+const files = [];
+function add(at, bytes) {
+  mkdirSync(path.dirname(path.join(root, at)), { recursive: true });
+  writeFileSync(path.join(root, at), bytes);
+  files.push(path.join(root, at));
+}
+for (let i = 0; i < Number(setupCount); i++) add(`Track ${String(i % 20).padStart(2, '0')}/setup ${i}.bin`, samples[i % 4]);
+for (let i = 0; i < Number(setupCount) / 100; i++) add(`Track ${String(i % 20).padStart(2, '0')}/notes ${i}.txt`, 'two stops, soft tyres\n'.repeat(20));
+add('replay.dat', Buffer.alloc(50 << 20, 0x5a));
+
+// The floors: a bare page with a file input that reads every file's first
+// bytes at once, by slice() (the usual way) or by a stream (the way the
+// page reads).
+const floor = (read) => `<!doctype html><meta charset="utf-8"><input type="file" multiple><p id="status"></p><script>
+document.querySelector('input').addEventListener('change', async (event) => {
+  await Promise.all([...event.target.files].map(${read}));
+  document.getElementById('status').textContent = 'files added.';
+});</script>`;
+writeFileSync(path.join(scratch, 'floor-slice.html'), floor('(file) => file.slice(0, 92).arrayBuffer()'));
+writeFileSync(path.join(scratch, 'floor-stream.html'),
+  floor('async (file) => { const reader = file.stream().getReader(); await reader.read(); reader.cancel(); }'));
+
+// Chromium, with a profile that lets file: pages write to a folder they are given.
+const profile = path.join(scratch, 'profile');
+mkdirSync(path.join(profile, 'Default'), { recursive: true });
+writeFileSync(path.join(profile, 'Default', 'Preferences'), JSON.stringify({
+  profile: { content_settings: { exceptions: { file_system_write_guard: { 'file:///*,*': { setting: 1 } } } } },
+}));
+const downloads = path.join(scratch, 'downloads');
+mkdirSync(downloads);
+const browser = await puppeteer.launch({
+  executablePath: chromium, userDataDir: profile, downloadBehavior: { policy: 'allow', downloadPath: downloads }, protocolTimeout: 0,
+  args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), '--disable-gpu', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+
+// Every page notes when a click or a change starts a step and when the
+// status line says it is done; the folder picker is played by a folder
+// dropped on the page.
+function watch() {
+  window.started = 0;
+  window.longTasks = [];
+  new PerformanceObserver((list) => window.longTasks.push(...list.getEntries().map((entry) => entry.duration)))
+    .observe({ type: 'longtask', buffered: true });
+  for (const type of ['click', 'change']) document.addEventListener(type, () => { window.started = performance.now(); }, true);
+  window.waitForStatus = (source) => new Promise((resolve) => {
+    const status = () => document.getElementById('status');
+    const check = () => new RegExp(source).test(status()?.textContent) && (observer.disconnect(), resolve(performance.now() - window.started));
+    const observer = new MutationObserver(check);
+    observer.observe(document, { subtree: true, childList: true, characterData: true });
+    check();
+  });
+  let folder;
+  document.addEventListener('drop', (event) => {
+    const item = [...event.dataTransfer.items].find((entry) => entry.webkitGetAsEntry()?.isDirectory);
+    if (!item) return;
+    folder = item.getAsFileSystemHandle();
+    event.stopImmediatePropagation();
+    event.preventDefault();
+  }, true);
+  window.showDirectoryPicker = () => folder;
+}
+
+async function open(file) {
+  const page = await browser.newPage();
+  await page.evaluateOnNewDocument(watch);
+  await page.goto(pathToFileURL(file).href);
+  return page;
+}
+
+// Runs a step: act() starts it, the status line's pattern ends it. Returns
+// its time in the page and its longest main-thread tasks, the page's own
+// and the driver's (the protocol command that hands the page 5,000 files
+// is the driver's). A trace of a long step would not fit in memory: there
+// the page's own long-task entries tell, which count tasks of 50 ms and
+// more.
+async function step(page, act, done, traced = true) {
+  if (traced) await page.tracing.start({ categories: ['disabled-by-default-devtools.timeline'] });
+  await page.evaluate(() => { window.longTasks = []; });
+  const finished = page.evaluate((source) => window.waitForStatus(source), done.source);
+  await act();
+  const time = await finished;
+  if (!traced) return { time, longest: Math.max(0, ...(await page.evaluate(() => window.longTasks))), driver: 0, traced };
+  const trace = JSON.parse(Buffer.from(await page.tracing.stop()).toString()).traceEvents;
+  const main = new Set(trace.filter((e) => e.name === 'thread_name' && e.args.name === 'CrRendererMain').map((e) => `${e.pid}:${e.tid}`));
+  const tasks = trace.filter((e) => e.name === 'RunTask' && e.dur !== undefined && main.has(`${e.pid}:${e.tid}`));
+  const driver = trace.filter((e) => e.name === 'DevToolsSession::DispatchProtocolCommand').map((e) => e.ts);
+  const longest = (list) => Math.max(0, ...list.map((e) => e.dur / 1000));
+  const byDriver = (e) => driver.some((ts) => ts >= e.ts && ts <= e.ts + e.dur);
+  return { time, longest: longest(tasks.filter((e) => !byDriver(e))), driver: longest(tasks.filter(byDriver)), traced };
+}
+
+const click = (page, text) => page.evaluate((text) =>
+  [...document.querySelectorAll('button, a')].find((node) => node.textContent.trim() === text).click(), text);
+const pick = async (page) => (await page.$('input[type=file]')).uploadFile(...files);
+async function fillStops(page, values) {
+  for (const [i, value] of values.entries()) await page.type(`#stop${i + 1}`, value);
+}
+
+const results = { 'floor, slice()': [], 'floor, stream': [], 'add, picker': [] };
+let page;
+for (let run = 0; run < runs; run++) {
+  for (const [name, file] of [['floor, slice()', 'floor-slice.html'], ['floor, stream', 'floor-stream.html'], ['add, picker', pagePath]]) {
+    await page?.close();
+    page = await open(path.isAbsolute(file) ? file : path.join(scratch, file));
+    results[name].push(await step(page, () => pick(page), /added\.$/));
+  }
+}
+// The page that added last goes on: patch, and the zip of all.
+await fillStops(page, ['25', '50', '75']);
+results.patch = [await step(page, () => click(page, 'Patch'), /^Patched/)];
+results.zip = [await step(page, () => click(page, 'Download all'), /^The zip holds/)];
+for (let tries = 0; tries < 600 && !readdirSync(downloads).some((name) => name.endsWith('.zip')); tries++) await new Promise((r) => setTimeout(r, 100));
+
+// The same folder opened with write access, patched and saved over.
+await page.close();
+page = await open(pagePath);
+const cdp = await page.createCDPSession();
+for (const type of ['dragEnter', 'dragOver', 'drop']) {
+  await cdp.send('Input.dispatchDragEvent', { type, x: 20, y: 20, data: { items: [], files: [root], dragOperationsMask: 1 } });
+}
+results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/)];
+await fillStops(page, ['30', '60']);
+results['patch, folder'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
+results.save = [await step(page, () => click(page, 'Save over the originals'), /saved/, false)];
+const version = await browser.version();
+await browser.close();
+
+const median = (list) => [...list].sort((a, b) => a - b)[Math.floor(list.length / 2)];
+const ms = (value) => `${Math.round(value).toLocaleString('en-US')} ms`;
+const longest = (list) => {
+  const value = Math.max(...list.map((r) => r.longest));
+  return list[0].traced || value > 0 ? ms(value) : 'none of 50 ms';
+};
+console.log(`${files.length.toLocaleString('en-US')} files (${setupCount} setups, one of 50 MB), headless ${version}, ${runs} runs of adding`);
+console.log('step               time (median)   longest task    driver\'s longest task');
+for (const [name, list] of Object.entries(results)) {
+  const driver = list[0].traced ? ms(Math.max(...list.map((r) => r.driver))) : '';
+  console.log(`${name.padEnd(18)} ${ms(median(list.map((r) => r.time))).padStart(13)}   ${longest(list).padStart(13)}   ${driver.padStart(10)}`);
+}
+const adding = median(results['add, picker'].map((r) => r.time));
+for (const name of ['floor, slice()', 'floor, stream']) console.log(`adding / ${name}: ${(adding / median(results[name].map((r) => r.time))).toFixed(2)}`);
+rmSync(scratch, { recursive: true, force: true });
