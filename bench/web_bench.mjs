@@ -28,16 +28,23 @@ for (let i = 0; i < Number(setupCount) / 100; i++) add(`Track ${String(i % 20).p
 add('replay.dat', Buffer.alloc(50 << 20, 0x5a));
 
 // The floors: a bare page with a file input that reads every file's first
-// bytes at once, by slice() (the usual way) or by a stream (the way the
-// page reads).
+// bytes at once, by slice() (the usual way) or, as the page reads them, by
+// a stream up to the end of a small file.
 const floor = (read) => `<!doctype html><meta charset="utf-8"><input type="file" multiple><p id="status"></p><script>
 document.querySelector('input').addEventListener('change', async (event) => {
   await Promise.all([...event.target.files].map(${read}));
   document.getElementById('status').textContent = 'files added.';
 });</script>`;
 writeFileSync(path.join(scratch, 'floor-slice.html'), floor('(file) => file.slice(0, 92).arrayBuffer()'));
-writeFileSync(path.join(scratch, 'floor-stream.html'),
-  floor('async (file) => { const reader = file.stream().getReader(); await reader.read(); reader.cancel(); }'));
+writeFileSync(path.join(scratch, 'floor-stream.html'), floor(`async (file) => {
+    const reader = file.stream().getReader();
+    for (let length = 0; length <= 92;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      length += value.length;
+    }
+    reader.cancel();
+  }`));
 
 // Chromium, with a profile that lets file: pages write to a folder they are given.
 const profile = path.join(scratch, 'profile');
