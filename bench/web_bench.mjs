@@ -8,6 +8,7 @@ import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
+import { dropFolder, pickerFromDrop, writableProfile } from '../tests/chromium_folder.mjs';
 
 const [pagePath, nodeModules, chromium, examples, setupCount = '5000'] = process.argv.slice(2);
 const puppeteer = createRequire(path.join(nodeModules, 'package.json'))('puppeteer-core');
@@ -47,11 +48,7 @@ writeFileSync(path.join(scratch, 'floor-stream.html'), floor(`async (file) => {
   }`));
 
 // Chromium, with a profile that lets file: pages write to a folder they are given.
-const profile = path.join(scratch, 'profile');
-mkdirSync(path.join(profile, 'Default'), { recursive: true });
-writeFileSync(path.join(profile, 'Default', 'Preferences'), JSON.stringify({
-  profile: { content_settings: { exceptions: { file_system_write_guard: { 'file:///*,*': { setting: 1 } } } } },
-}));
+const profile = writableProfile(path.join(scratch, 'profile'));
 const downloads = path.join(scratch, 'downloads');
 mkdirSync(downloads);
 const browser = await puppeteer.launch({
@@ -61,8 +58,7 @@ const browser = await puppeteer.launch({
 });
 
 // Every page notes when a click or a change starts a step and when the
-// status line says it is done; the folder picker is played by a folder
-// dropped on the page.
+// status line says it is done.
 function watch() {
   window.started = 0;
   window.longTasks = [];
@@ -76,20 +72,12 @@ function watch() {
     observer.observe(document, { subtree: true, childList: true, characterData: true });
     check();
   });
-  let folder;
-  document.addEventListener('drop', (event) => {
-    const item = [...event.dataTransfer.items].find((entry) => entry.webkitGetAsEntry()?.isDirectory);
-    if (!item) return;
-    folder = item.getAsFileSystemHandle();
-    event.stopImmediatePropagation();
-    event.preventDefault();
-  }, true);
-  window.showDirectoryPicker = () => folder;
 }
 
 async function open(file) {
   const page = await browser.newPage();
   await page.evaluateOnNewDocument(watch);
+  await page.evaluateOnNewDocument(pickerFromDrop);
   await page.goto(pathToFileURL(file).href);
   return page;
 }
@@ -141,10 +129,7 @@ for (let tries = 0; tries < 600 && !readdirSync(downloads).some((name) => name.e
 // The same folder opened with write access, patched and saved over.
 await page.close();
 page = await open(pagePath);
-const cdp = await page.createCDPSession();
-for (const type of ['dragEnter', 'dragOver', 'drop']) {
-  await cdp.send('Input.dispatchDragEvent', { type, x: 20, y: 20, data: { items: [], files: [root], dragOperationsMask: 1 } });
-}
+await dropFolder(page, root);
 results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/)];
 await fillStops(page, ['30', '60']);
 results['patch, folder'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];

@@ -10,6 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { after, afterEach, before, test } from 'node:test';
 import { pathToFileURL } from 'node:url';
+import { dropFolder, pickerFromDrop, writableProfile } from './chromium_folder.mjs';
 
 const { PITMIX_PAGE, PITMIX_EXE, PITMIX_EXAMPLES, PITMIX_NODE_MODULES, PITMIX_BROWSER, PITMIX_BROWSER_EXE, PITMIX_SCREENSHOT } = process.env;
 const need = createRequire(path.join(PITMIX_NODE_MODULES, 'package.json'));
@@ -75,12 +76,7 @@ before(async () => {
   mkdirSync(downloads);
   const downloadBehavior = { policy: 'allow', downloadPath: downloads };
   if (chromium) {
-    // A profile that lets file: pages write to a folder handed to them.
-    const profile = path.join(scratch, 'profile');
-    mkdirSync(path.join(profile, 'Default'), { recursive: true });
-    writeFileSync(path.join(profile, 'Default', 'Preferences'), JSON.stringify({
-      profile: { content_settings: { exceptions: { file_system_write_guard: { 'file:///*,*': { setting: 1 } } } } },
-    }));
+    const profile = writableProfile(path.join(scratch, 'profile'));
     browser = await puppeteer.launch({
       executablePath: PITMIX_BROWSER_EXE, userDataDir: profile, downloadBehavior,
       args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), '--disable-gpu', '--no-first-run',
@@ -257,29 +253,11 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 360);
 });
 
-// Chromium's folder picker, played by a folder dropped on the page: the
-// handle the drop gives can be granted write access in the profile.
-const pickerFromDrop = () => {
-  let folder = Promise.reject(new DOMException('The user aborted a request.', 'AbortError'));
-  folder.catch(() => {});
-  document.addEventListener('drop', (event) => {
-    const item = [...event.dataTransfer.items].find((entry) => entry.webkitGetAsEntry()?.isDirectory);
-    if (!item) return;
-    folder = item.getAsFileSystemHandle();
-    event.stopImmediatePropagation();
-    event.preventDefault();
-  }, true);
-  window.droppedFolder = () => folder;
-  window.showDirectoryPicker = () => folder;
-};
-
 test('opens a folder with write access, saves over the originals and restores them', { skip: !chromium }, async () => {
   const root = makeFolder('with write access');
   const page = await openPage([], pickerFromDrop);
   await press(page, 'Open setup folder', /^No folder was opened: .*refused.*"Setup files"/);
-  const cdp = await page.createCDPSession();
-  const data = { items: [], files: [root], dragOperationsMask: 1 };
-  for (const type of ['dragEnter', 'dragOver', 'drop']) await cdp.send('Input.dispatchDragEvent', { type, x: 20, y: 20, data });
+  await dropFolder(page, root);
   assert.equal(await page.evaluate(async () => (await window.droppedFolder()).queryPermission({ mode: 'readwrite' })), 'granted');
   await press(page, 'Open setup folder', /added\.$/);
   const listed = await page.evaluate(() => [...document.querySelectorAll('#items .name')].map((node) => node.textContent));
