@@ -56,12 +56,12 @@ const yieldToPage = globalThis.scheduler?.yield
   ? () => globalThis.scheduler.yield()
   : () => new Promise((resolve) => setTimeout(resolve));
 
-// Runs step(item, index) over items in slices, telling progress(done)
+// Runs step(item) over items in slices, telling progress(done)
 // after each; stops early, returning false, when stillWanted() says so.
 async function inSlices(items, step, progress, stillWanted = () => true) {
   for (let i = 0; i < items.length;) {
     const start = performance.now();
-    do step(items[i], i); while (++i < items.length && performance.now() - start < sliceMilliseconds);
+    do step(items[i]); while (++i < items.length && performance.now() - start < sliceMilliseconds);
     progress(i);
     await yieldToPage();
     if (!stillWanted()) return false;
