@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Plain-text files for the Windows .zip, with CR LF line ends.
 
-  windows_text.py readme README.md README.txt
+  windows_text.py readme README.md README.txt BITS
       the README's introduction and its sections for Windows players
-      (On Windows, Exit status, Messages), as plain text;
+      (On Windows, Exit status, Messages), as plain text, after a line
+      that says which Pitmix.exe the package holds (BITS: 32 or 64);
   windows_text.py lines IN OUT
       a text file (the manual, as groff writes it) with CR LF line ends.
 """
@@ -13,6 +14,13 @@ import textwrap
 
 SECTIONS = ('On Windows', 'Exit status', 'Messages')
 WIDTH = 76
+HOLDS = {
+    '32': 'This package (win32) holds the 32-bit Pitmix.exe: it runs on every Windows from XP SP3 on, '
+          '32-bit or 64-bit, and on Windows on ARM.',
+    '64': 'This package (win64) holds the 64-bit Pitmix.exe: it runs on 64-bit Windows 7 and later, and on '
+          'Windows 11 on ARM. For 32-bit Windows, Windows XP and Vista, and Windows 10 on ARM, take the win32 '
+          'package.',
+}
 
 
 def plain(text):
@@ -53,7 +61,7 @@ def prose(lines):
     return out
 
 
-def readme(markdown):
+def readme(markdown, bits):
     # Pointers to the sections left out go; they may span a line break.
     markdown = re.sub(r'\s*\(see\s+\[[^\]]*\]\(#[^)]*\)\)', '', markdown)
     # The introduction, then the chosen sections in the order of SECTIONS.
@@ -70,6 +78,7 @@ def readme(markdown):
     chosen = intro + [line for name in SECTIONS for line in sections[name] + ['']]
 
     out = [f'{title} for Windows', '=' * (len(title) + 12), '']
+    out += textwrap.wrap(HOLDS[bits], WIDTH) + ['']
     i = 0
     while i < len(chosen):
         line = chosen[i]
@@ -99,11 +108,11 @@ def readme(markdown):
 
 
 def main():
-    mode, source, target = sys.argv[1:]
+    mode, source, target, *bits = sys.argv[1:]
     with open(source, encoding='utf-8') as f:
         text = f.read()
     if mode == 'readme':
-        text = readme(text)
+        text = readme(text, *bits)
     text = text.replace('\r\n', '\n').replace('\n', '\r\n')
     with open(target, 'w', encoding='utf-8', newline='') as f:
         f.write(text)

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Checks on Pitmix.exe beyond its runs through pipes:
-#   windows_exe.sh start|stop DISPLAY_FILE WINE WINESERVER
+#   windows_exe.sh start|stop DISPLAY_FILE WINE WINESERVER [WINDOWS]
 #     starts or ends an X display (Xvfb) and the wine server on it, for
-#     the tests that follow; the display's name goes in DISPLAY_FILE;
+#     the tests that follow; the display's name goes in DISPLAY_FILE; the
+#     prefix ($WINEPREFIX, of $WINEARCH) reports the version WINDOWS
+#     (winecfg's name: win7, winxp);
 #   windows_exe.sh resources EXE VERSION WINDRES
 #     the manifest and the version resource linked into the executable;
+#   windows_exe.sh imports EXE OBJDUMP LIST
+#     a 32-bit image that Windows XP loads: it asks for no Windows after
+#     XP (5.1) and imports only the functions in LIST;
 #   windows_exe.sh console EXE WINE EXAMPLES [EXE...]
 #     what a console shows for names beyond ASCII, under a code page that
 #     has none of them, read off a wine console inside tmux;
@@ -36,10 +41,15 @@ if [ "$mode" = start ]; then
     for _ in $(seq 100); do [ -s "$display_file.new" ] && break; sleep 0.1; done
     echo ":$(cat "$display_file.new")" >"$display_file"
     export DISPLAY=$(cat "$display_file")
-    mkdir -p "$WINEPREFIX"
     "$wineserver" -k 2>/dev/null || true  # one left from an earlier run knows no display
+    # A prefix made before this wine could run its programs lacks their
+    # system folder ("could not load kernel32.dll"): make it anew.
+    [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
     "$wineserver" -p </dev/null >/dev/null 2>&1
     "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    [ -z "${5:-}" ] || "$wine" winecfg -v "$5" </dev/null >/dev/null 2>&1
+    [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || { echo "wine made no prefix in $WINEPREFIX"; exit 1; }
     exit 0
 fi
 if [ "$mode" = stop ]; then
@@ -64,6 +74,24 @@ if [ "$mode" = resources ]; then
         'VALUE "ProductName", "Pitmix"' 'VALUE "OriginalFilename", "Pitmix.exe"' \
         'VALUE "FileDescription", "Pitmix - ' 'VALUE "LegalCopyright", "Copyright'
     echo "ok: manifest and version $version"
+    exit 0
+fi
+
+if [ "$mode" = imports ]; then
+    objdump=$3 list=$4
+    headers=$("$objdump" -p "$exe")
+    expect "$headers" 'Magic			010b	(PE32)' 'Subsystem		00000003	(Windows CUI)'
+    for field in MajorOSystemVersion MinorOSystemVersion MajorSubsystemVersion MinorSubsystemVersion; do
+        value=$(awk -v field="$field" '$1 == field { print $2 }' <<<"$headers")
+        limit=5
+        [[ $field == Minor* ]] && limit=1
+        [ -n "$value" ] && [ "$value" -le "$limit" ] || { echo "$field is '$value': Windows XP wants at most 5.1"; exit 1; }
+    done
+    imported=$(awk '/DLL Name:/ { dll = $3 } /^\t[0-9a-f]+\t +[0-9]+  [A-Za-z_]/ { print dll, $3 }' <<<"$headers")
+    [ -n "$imported" ] || { echo "no imports found in $exe"; exit 1; }
+    unknown=$(grep -vxF -f <(grep -v '^#' "$list") <<<"$imported" || true)
+    [ -z "$unknown" ] || { printf 'imports not in %s:\n%s\n' "$list" "$unknown"; exit 1; }
+    echo "ok: $(wc -l <<<"$imported") imports, all in Windows XP's KERNEL32.dll and msvcrt.dll"
     exit 0
 fi
 
