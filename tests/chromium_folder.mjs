@@ -9,7 +9,8 @@ import path from 'node:path';
 export function writableProfile(profile) {
   mkdirSync(path.join(profile, 'Default'), { recursive: true });
   writeFileSync(path.join(profile, 'Default', 'Preferences'), JSON.stringify({
-    profile: { content_settings: { exceptions: { file_system_write_guard: { 'file:///*,*': { setting: 1 } } } } },
+    profile: { content_settings: { exceptions: Object.fromEntries(['file_system_write_guard', 'file_system_read_guard',
+      'file_system_access_extended_permission', 'file_system_access_restore_permission'].map((name) => [name, { 'file:///*,*': { setting: 1 } }])) } },
   }));
   return profile;
 }

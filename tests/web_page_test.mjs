@@ -1,11 +1,12 @@
-// The browser page in headless Chromium or Firefox (PITMIX_BROWSER), driven
-// through its labels as a user would, and compared with the command line
-// run on copies of the same files. Settings come from the environment (see
-// tests/CMakeLists.txt).
+// The browser page in headless Chromium or Firefox, or in WebKit's
+// MiniBrowser (PITMIX_BROWSER), driven through its labels as a user would,
+// and compared with the command line run on copies of the same files.
+// Settings come from the environment (see tests/CMakeLists.txt).
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdirSync, mkdtempSync, readFileSync, readdirSync, renameSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { after, afterEach, before, test } from 'node:test';
@@ -14,12 +15,14 @@ import { dropFolder, pickerFromDrop, writableProfile } from './chromium_folder.m
 
 const { PITMIX_PAGE, PITMIX_EXE, PITMIX_EXAMPLES, PITMIX_NODE_MODULES, PITMIX_BROWSER, PITMIX_BROWSER_EXE, PITMIX_SCREENSHOT } = process.env;
 const need = createRequire(path.join(PITMIX_NODE_MODULES, 'package.json'));
-const puppeteer = need('puppeteer-core');
 const axeSource = readFileSync(need.resolve('axe-core/axe.min.js'), 'utf8');
 const chromium = PITMIX_BROWSER === 'chromium';
+const webkit = PITMIX_BROWSER === 'webkit';
 const scratch = mkdtempSync(path.join(os.tmpdir(), 'pitmix-page-'));
-const downloads = path.join(scratch, 'downloads');
+// WebKit saves downloads in the XDG download folder of its own home.
+const downloads = webkit ? path.join(scratch, 'home', 'Downloads') : path.join(scratch, 'downloads');
 const sample = (name) => readFileSync(path.join(PITMIX_EXAMPLES, name));
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function withByte(bytes, offset, value) {
   const copy = Buffer.from(bytes);
@@ -50,11 +53,11 @@ const folder = {
   'Spa/Wet/race.bin': 'gp2-setup.bin', 'notes.txt': 'notes.txt', 'Spa/replay.dat': 'large.bin',
 };
 const folderSetups = ['Monza/qualifying.bin', 'Monza/race.bin', 'Spa/Wet/race.bin', 'Spa/race.bin'];
-function makeFolder(name) {
-  const root = path.join(scratch, name);
-  for (const [at, from] of Object.entries(folder)) {
-    mkdirSync(path.dirname(path.join(root, at)), { recursive: true });
-    writeFileSync(path.join(root, at), files[from][0]);
+function makeFolder(at) {
+  const root = path.join(scratch, at);
+  for (const [inside, from] of Object.entries(folder)) {
+    mkdirSync(path.dirname(path.join(root, inside)), { recursive: true });
+    writeFileSync(path.join(root, inside), files[from][0]);
   }
   return root;
 }
@@ -69,24 +72,120 @@ function commandLine(name, percentages, bytes = files[name][0]) {
   const out = execFileSync(PITMIX_EXE, [name, ...percentages], { cwd, encoding: 'utf8' });
   return { report: out.slice(out.indexOf('\n') + 1).trimEnd(), bytes: readFileSync(path.join(cwd, name)) };
 }
+const patchedFolder = (original, percentages) => Object.fromEntries(Object.keys(folder).map((at) =>
+  [at, folderSetups.includes(at) ? commandLine(at, percentages, original[at]).bytes : original[at]]));
+
+// ---- The browsers, behind one small interface: a page can evaluate a
+// function, find a control by its text or label, click it, type into it,
+// hand it files, and press a key.
+
+const freePort = () => new Promise((resolve) => {
+  const server = net.createServer().listen(0, '127.0.0.1', () => server.close(() => resolve(server.address().port)));
+});
+
+async function launchPuppeteer() {
+  const puppeteer = need('puppeteer-core');
+  const downloadBehavior = { policy: 'allow', downloadPath: downloads };
+  const browser = chromium
+    ? await puppeteer.launch({
+      executablePath: PITMIX_BROWSER_EXE, userDataDir: writableProfile(path.join(scratch, 'profile')), downloadBehavior,
+      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), '--disable-gpu', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    })
+    // Firefox's downloads panel would take the keyboard from the page.
+    : await puppeteer.launch({ browser: 'firefox', executablePath: PITMIX_BROWSER_EXE, downloadBehavior,
+      extraPrefsFirefox: { 'browser.download.alwaysOpenPanel': false } });
+  return {
+    async open(requests, first) {
+      const page = await browser.newPage();
+      await page.setViewport({ width: 900, height: 700 });
+      page.on('request', (request) => requests.push(request.url()));
+      if (first) await page.evaluateOnNewDocument(first);
+      await page.goto(pathToFileURL(PITMIX_PAGE).href);
+      return {
+        puppeteer: page,
+        evaluate: (fn, ...args) => page.evaluate(fn, ...args),
+        find: async (fn, ...args) => (await page.evaluateHandle(fn, ...args)).asElement(),
+        click: (element) => element.click(),
+        async type(element, text) {
+          await element.evaluate((node) => node.select());
+          await (text === '' ? element.press('Backspace') : element.type(text));
+        },
+        upload: (element, paths) => element.uploadFile(...paths),
+        key: (name) => page.keyboard.press(name),
+        viewport: (width, height) => page.setViewport({ width, height }),
+        screenshot: (file) => page.screenshot({ path: file, fullPage: true }),
+        reload: () => page.reload(),
+        close: () => page.close(),
+      };
+    },
+    close: () => browser.close(),
+  };
+}
+
+// WebKit: MiniBrowser under the WebKitGTK WebDriver, through classic
+// WebDriver. Its X display is Xvfb's, started here.
+async function launchWebKit() {
+  const { Builder, Key } = need('selenium-webdriver');
+  const home = path.join(scratch, 'home');
+  mkdirSync(path.join(home, '.config'), { recursive: true });
+  writeFileSync(path.join(home, '.config', 'user-dirs.dirs'), `XDG_DOWNLOAD_DIR="${downloads}"\n`);
+  const children = [];
+  const start = (command, args, env = {}) => {
+    const child = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    children.push(child);
+    return child;
+  };
+  const xvfb = start('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '1280x1024x24']);
+  const display = await new Promise((resolve) => xvfb.stdio[3].once('data', (data) => resolve(`:${String(data).trim()}`)));
+  const port = await freePort();
+  start('WebKitWebDriver', [`--port=${port}`], { DISPLAY: display, HOME: home, XDG_DOWNLOAD_DIR: downloads });
+  let driver;
+  for (let tries = 0; !driver; tries++) {
+    try {
+      driver = await new Builder().usingServer(`http://127.0.0.1:${port}`).withCapabilities({
+        browserName: 'MiniBrowser',
+        'webkitgtk:browserOptions': { binary: PITMIX_BROWSER_EXE, args: ['--automation'] },
+      }).build();
+    } catch (error) {
+      if (tries > 50) throw error;
+      await sleep(100);
+    }
+  }
+  const evaluate = (fn, ...args) => driver.executeScript(`return (${fn}).apply(null, arguments)`, ...args);
+  return {
+    async open(requests, first) {
+      assert.equal(first, null, 'WebKit runs no script before the page');
+      await driver.get(pathToFileURL(PITMIX_PAGE).href);
+      await driver.manage().window().setRect({ width: 900, height: 700 });
+      return {
+        evaluate,
+        find: evaluate,
+        click: (element) => element.click(),
+        async type(element, text) {
+          await driver.executeScript('arguments[0].focus(); arguments[0].select()', element);
+          await element.sendKeys(text === '' ? Key.BACK_SPACE : text);
+        },
+        upload: (element, paths) => element.sendKeys(paths.join('\n')),
+        key: async (name) => driver.switchTo().activeElement().sendKeys(Key[name.toUpperCase()]),
+        viewport: (width, height) => driver.manage().window().setRect({ width, height }),
+        screenshot: async () => {},
+        reload: () => driver.navigate().refresh(),
+        close: async () => {},
+      };
+    },
+    async close() {
+      await driver.quit().catch(() => {});
+      for (const child of children.reverse()) child.kill();
+    },
+  };
+}
 
 let browser;
 before(async () => {
   for (const [name, [bytes]] of Object.entries(files)) writeFileSync(path.join(scratch, name), bytes);
-  mkdirSync(downloads);
-  const downloadBehavior = { policy: 'allow', downloadPath: downloads };
-  if (chromium) {
-    const profile = writableProfile(path.join(scratch, 'profile'));
-    browser = await puppeteer.launch({
-      executablePath: PITMIX_BROWSER_EXE, userDataDir: profile, downloadBehavior,
-      args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), '--disable-gpu', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    });
-  } else {
-    // Firefox's downloads panel would take the keyboard from the page.
-    browser = await puppeteer.launch({ browser: 'firefox', executablePath: PITMIX_BROWSER_EXE, downloadBehavior,
-      extraPrefsFirefox: { 'browser.download.alwaysOpenPanel': false } });
-  }
+  mkdirSync(downloads, { recursive: true });
+  browser = await (webkit ? launchWebKit() : launchPuppeteer());
 });
 after(async () => {
   await browser?.close();
@@ -100,36 +199,40 @@ afterEach(async () => {
   while (pages.length) await pages.pop().close();
 });
 async function openPage(requests = [], first = null) {
-  const page = await browser.newPage();
+  const page = await browser.open(requests, first);
   pages.push(page);
-  await page.setViewport({ width: 900, height: 700 });
-  page.on('request', (request) => requests.push(request.url()));
-  if (first) await page.evaluateOnNewDocument(first);
-  await page.goto(pathToFileURL(PITMIX_PAGE).href);
+  await loaded(page);
   return page;
 }
+const loaded = (page) => page.evaluate(() => new Promise((resolve) => {
+  const ready = () => document.documentElement.dataset.ready || !document.getElementById('unsupported').hidden;
+  const check = () => (ready() ? resolve() : setTimeout(check, 20));
+  check();
+}));
 
 // The page's controls, found as a user finds them: by label, by name.
-const control = (page, label) => page.evaluateHandle((label) =>
-  [...document.querySelectorAll('label')].find((node) => node.textContent.trim() === label)?.control, label);
-const byName = (page, selector, name) => page.evaluateHandle((selector, name) =>
-  [...document.querySelectorAll(selector)].find((node) => node.textContent.trim() === name && node.checkVisibility()), selector, name);
-const button = (page, name) => byName(page, 'button', name);
-const link = (page, name) => byName(page, 'a', name);
-const shown = async (page, selector, name) => (await (await byName(page, selector, name)).evaluate((node) => !!node));
+const control = (page, label) => page.find((label) =>
+  [...document.querySelectorAll('label')].find((node) => node.textContent.trim() === label)?.control ?? null, label);
+const button = (page, name) => page.find((name) =>
+  [...document.querySelectorAll('button')].find((node) => node.textContent.trim() === name && node.checkVisibility()) ?? null, name);
+const shown = async (page, name) => (await button(page, name)) !== null;
 // Each item's text by its name, folder groups included; each report by name.
-const items = (page) => page.evaluate(() => Object.fromEntries([...document.querySelectorAll('li')]
-  .map((li) => [li.querySelector('.name').textContent, li.textContent.slice(li.querySelector('.name').textContent.length + 1)])));
+const items = (page) => page.evaluate(() => Object.fromEntries([...document.querySelectorAll('li[data-key]')]
+  .map((li) => [li.querySelector('.name').textContent,
+    [...li.childNodes].filter((node) => !node.matches?.('.name, .result')).map((node) => node.textContent).join('').trim()])));
 const reports = (page) => page.evaluate(() => Object.fromEntries([...document.querySelectorAll('li')]
   .filter((li) => li.querySelector('.report')).map((li) => [li.querySelector('.name').textContent, li.querySelector('.report').textContent])));
-async function waitForStatus(page, pattern) {
-  const now = () => page.$eval('[role="status"]', (node) => node.textContent);
-  await page.waitForFunction((source) => new RegExp(source).test(document.querySelector('[role="status"]').textContent),
-    { timeout: 20000 }, pattern.source).catch(async () => assert.fail(`status "${await now()}", not ${pattern}`));
+const names = (page, list) => page.evaluate((list) => [...document.querySelectorAll(`${list} .name`)].map((node) => node.textContent), list);
+const statusNow = (page) => page.evaluate(() => document.querySelector('[role="status"]').textContent);
+async function waitForStatus(page, pattern, timeout = 20000) {
+  for (const end = Date.now() + timeout; Date.now() < end; await sleep(25)) {
+    if (pattern.test(await statusNow(page))) return;
+  }
+  assert.fail(`status "${await statusNow(page)}", not ${pattern}`);
 }
 
 async function pick(page, names) {
-  await (await control(page, 'Setup files')).uploadFile(...names.map((name) => path.join(scratch, name)));
+  await page.upload(await control(page, 'Setup files'), names.map((name) => path.join(scratch, name)));
   await waitForStatus(page, /added\.$/);
 }
 
@@ -144,31 +247,31 @@ async function drop(page, names) {
 }
 
 async function fillStops(page, values) {
-  for (const [i, value] of values.entries()) {
-    const field = await control(page, `Stop ${i + 1} (%)`);
-    await field.evaluate((node) => node.select());
-    if (value === '') await field.press('Backspace');
-    else await field.type(value);
-  }
+  for (const [i, value] of values.entries()) await page.type(await control(page, `Stop ${i + 1} (%)`), value);
 }
 
 async function press(page, name, done = /./) {
-  await (await button(page, name)).click();
+  await page.click(await button(page, name));
   if (done) await waitForStatus(page, done);
 }
 
-// Clicks a download link and returns the bytes the browser saved.
+// Presses a download button and returns the bytes the browser saved: the
+// first new file whose name and size stay the same for a moment (Firefox
+// writes a download under another name first, then renames it).
 async function download(page, name) {
   const before = new Set(readdirSync(downloads));
-  await (await link(page, name)).click();
-  for (let tries = 0; tries < 200; tries++) {
-    const saved = readdirSync(downloads).find((file) => !before.has(file) && !/\.(crdownload|part)$/.test(file));
-    if (saved && statSync(path.join(downloads, saved)).size > 0) {
+  await page.click(await button(page, name));
+  let last = '';
+  for (let tries = 0; tries < 300; tries++) {
+    await sleep(50);
+    const saved = readdirSync(downloads).find((file) => !before.has(file) && !/\.(crdownload|part|download)$/.test(file));
+    const now = saved ? `${saved}\n${statSync(path.join(downloads, saved), { throwIfNoEntry: false })?.size}` : '';
+    if (saved && now === last && !now.endsWith('\n0') && !now.endsWith('undefined')) {
       const kept = path.join(scratch, `download-${tries}-${Date.now()}`);
       renameSync(path.join(downloads, saved), kept);
       return { name: saved, bytes: readFileSync(kept), path: kept };
     }
-    await new Promise((resolve) => setTimeout(resolve, 50));
+    last = now;
   }
   throw new Error(`nothing downloaded for ${name}`);
 }
@@ -196,11 +299,15 @@ test('describes each file, then patches and zips exactly as the command line doe
   await press(page, 'Patch', /^Patched/);
   const expected = Object.fromEntries(setups.map((name) => [name, commandLine(name, ['25', '50', '75'])]));
   assert.deepEqual(await reports(page), Object.fromEntries(setups.map((name) => [name, expected[name].report])));
+  // No control named "Download …" points anywhere before it is pressed.
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll('a, [href]')]
+    .filter((node) => /^Download/.test(node.textContent.trim())).length), 0);
   for (const name of setups) {
     const saved = await download(page, `Download ${name}`);
+    assert.equal(saved.name, name);
     assert.deepEqual(saved.bytes, expected[name].bytes, name);
   }
-  for (const name of Object.keys(files).filter((name) => !setups.includes(name))) assert.ok(!(await shown(page, 'a', `Download ${name}`)), name);
+  for (const name of Object.keys(files).filter((name) => !setups.includes(name))) assert.ok(!(await shown(page, `Download ${name}`)), name);
   await audit(page, 'patched');
 
   const zip = await download(page, 'Download all');
@@ -216,20 +323,23 @@ test('a strategy that is refused, or an edit, withdraws every patched copy; empt
   const page = await openPage();
   await pick(page, ['gp3-setup.bin', 'gp4-setup.bin']);
   const nothingPatched = async (what) => {
-    assert.equal(await page.$$eval('.report', (nodes) => nodes.length), 0, what);
-    assert.equal(await page.$$eval('a', (nodes) => nodes.filter((node) => node.textContent.startsWith('Download')).length), 0, what);
+    assert.equal(await page.evaluate(() => document.querySelectorAll('.report').length), 0, what);
+    assert.equal(await page.evaluate(() => [...document.querySelectorAll('button')]
+      .filter((node) => node.textContent.startsWith('Download') && node.checkVisibility()).length), 0, what);
   };
   for (const [values, wrongField] of cases) {
     await fillStops(page, ['25', '50', '75']);
-    await press(page, 'Patch', /^Patched/);
+    // Enter in a stop field patches.
+    await page.key('Enter');
+    await waitForStatus(page, /^Patched/);
     await fillStops(page, [...values, '', '', ''].slice(0, 3));
     // From the keyboard: Enter on the focused button.
-    await (await button(page, 'Patch')).focus();
-    await page.keyboard.press('Enter');
+    await page.evaluate(() => document.getElementById('patch').focus());
+    await page.key('Enter');
     await waitForStatus(page, /^Nothing was patched/);
-    const field = await control(page, `Stop ${wrongField} (%)`);
-    assert.equal(await field.evaluate((node) => node.getAttribute('aria-invalid')), 'true', values.join(' '));
-    assert.notEqual(await field.evaluate((node) => document.getElementById(node.getAttribute('aria-describedby')).textContent), '');
+    const field = `stop${wrongField}`;
+    assert.equal(await page.evaluate((id) => document.getElementById(id).getAttribute('aria-invalid'), field), 'true', values.join(' '));
+    assert.notEqual(await page.evaluate((id) => document.getElementById(`${id}-error`).textContent, field), '');
     await nothingPatched(values.join(' '));
   }
   await audit(page, 'a refused strategy');
@@ -248,54 +358,272 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   await pick(page, [...Object.keys(files).filter((name) => name.endsWith('-setup.bin')), 'notes.txt']);
   await fillStops(page, ['25', '50', '75']);
   await press(page, 'Patch', /^Patched/);
-  if (PITMIX_SCREENSHOT && chromium) await page.screenshot({ path: PITMIX_SCREENSHOT, fullPage: true });
-  await page.setViewport({ width: 360, height: 640 });
-  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth) <= 360);
+  if (PITMIX_SCREENSHOT && chromium) await page.screenshot(PITMIX_SCREENSHOT);
+  await page.viewport(360, 640);
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= Math.max(360, window.innerWidth)));
 });
 
-test('opens a folder with write access, saves over the originals and restores them', { skip: !chromium }, async () => {
+// ---- Chromium: folders with write access, through a dropped folder
+// standing in for the folder picker, and faults injected into the file
+// system calls.
+
+// Runs in the page before its own script: each file system step can be
+// made to fail (window.faults[step] = a file name, or true for all) or to
+// wait (window.delays[file name] = ms, before it is read again), and the
+// writes begun are counted.
+function injectFaults() {
+  window.faults = {};
+  window.delays = {};
+  window.writesBegun = 0;
+  const streams = new WeakMap();
+  const fail = (step, name) => {
+    if (window.faults[step] === true || window.faults[step] === name) throw new DOMException(`${step} failed`, 'NotReadableError');
+  };
+  const wrap = (proto, method, before, after = (result) => result) => {
+    const original = proto[method];
+    proto[method] = async function wrapped(...args) {
+      await before(this);
+      return after(await original.apply(this, args), this);
+    };
+  };
+  wrap(FileSystemFileHandle.prototype, 'getFile', async (handle) => {
+    await new Promise((resolve) => setTimeout(resolve, window.delays[handle.name] ?? 0));
+    fail('getFile', handle.name);
+  });
+  wrap(FileSystemFileHandle.prototype, 'createWritable', (handle) => {
+    fail('createWritable', handle.name);
+    window.writesBegun++;
+  }, (stream, handle) => streams.set(stream, handle.name) && stream);
+  wrap(FileSystemWritableFileStream.prototype, 'write', (stream) => fail('write', streams.get(stream)));
+  wrap(FileSystemWritableFileStream.prototype, 'close', (stream) => fail('close', streams.get(stream)));
+  for (const method of ['queryPermission', 'requestPermission']) {
+    const original = FileSystemHandle.prototype[method];
+    FileSystemHandle.prototype[method] = function permission(...args) {
+      return window.faults.permission ? Promise.resolve(method === 'queryPermission' ? 'prompt' : 'denied') : original.apply(this, args);
+    };
+  }
+}
+const folderPage = () => openPage([], `(${pickerFromDrop})(); (${injectFaults})();`);
+const setFaults = (page, faults, delays = {}) => page.evaluate((faults, delays) => {
+  window.faults = faults;
+  window.delays = delays;
+}, faults, delays);
+const writesBegun = (page) => page.evaluate(() => window.writesBegun);
+
+async function openFolder(page, root, done = /added\.$/) {
+  await dropFolder(page.puppeteer, root);
+  await press(page, 'Open setup folder', done);
+}
+
+test('opens a folder with write access, saves over the originals once, and restores them', { skip: !chromium }, async () => {
   const root = makeFolder('with write access');
-  const page = await openPage([], pickerFromDrop);
+  const page = await folderPage();
   await press(page, 'Open setup folder', /^No folder was opened: .*refused.*"Setup files"/);
-  await dropFolder(page, root);
-  assert.equal(await page.evaluate(async () => (await window.droppedFolder()).queryPermission({ mode: 'readwrite' })), 'granted');
-  await press(page, 'Open setup folder', /added\.$/);
-  const listed = await page.evaluate(() => [...document.querySelectorAll('#items .name')].map((node) => node.textContent));
-  assert.deepEqual(listed, folderSetups);
-  assert.ok(await shown(page, 'summary', 'Other files (2)'));
+  writeFileSync(path.join(root, 'Spa', 'race.bin.crswap'), files['gp3-setup.bin'][0]);
+  await openFolder(page, root);
+  assert.deepEqual(await names(page, '#items'), folderSetups);
+  assert.ok(await page.evaluate(() => document.querySelector('summary').textContent === 'Other files (3)'));
   assert.equal((await items(page))['Spa/replay.dat'], 'not a GPx car setup file');
+  assert.match((await items(page))['Spa/race.bin.crswap'], /left over from a save/);
+  rmSync(path.join(root, 'Spa', 'race.bin.crswap'));
 
   const original = folderBytes(root);
   const behindItsBack = 'Monza/qualifying.bin';
   writeFileSync(path.join(root, behindItsBack), files['gp4-setup.bin'][0]);
   await fillStops(page, ['30', '60']);
   await press(page, 'Patch', /^Patched 4/);
-  await press(page, 'Save over the originals', /^3 of 4 files saved; 1 not/);
-  const saved = folderBytes(root);
-  for (const at of Object.keys(folder)) {
-    const want = at === behindItsBack ? files['gp4-setup.bin'][0]
-      : folderSetups.includes(at) ? commandLine(at, ['30', '60'], original[at]).bytes : original[at];
-    assert.deepEqual(saved[at], want, at);
-  }
+  // A double-click starts one pass.
+  await page.evaluate(() => {
+    const save = [...document.querySelectorAll('button')].find((node) => node.textContent === 'Save over the originals');
+    save.click();
+    save.click();
+  });
+  await waitForStatus(page, /^Saved 3 of 4 files; 1 not: see the files marked\.$/);
+  assert.equal(await writesBegun(page), 3);
+  assert.deepEqual(folderBytes(root), { ...patchedFolder(original, ['30', '60']), [behindItsBack]: files['gp4-setup.bin'][0] });
   assert.match((await items(page))[behindItsBack], /Changed on disk since it was opened: not saved\.$/);
-  assert.match((await items(page))['Spa/race.bin'], /Saved over the original\.$/);
+  assert.match((await items(page))['Spa/race.bin'], /Saved over the original: it holds the patch with stops at 30% and 60%\.$/);
+
+  // Saved again with nothing changed, nothing is written.
+  await press(page, 'Save over the originals', /^Saved 0 of 4 files; 3 already held the patch; 1 not/);
+  assert.equal(await writesBegun(page), 3);
+  assert.match((await items(page))['Spa/race.bin'], /Already holds the patch with stops at 30% and 60%: not written again\.$/);
 
   const zip = await download(page, 'Download all');
   assert.deepEqual(zipNames(zip.path), [...folderSetups].sort());
-  await press(page, 'Restore the originals', /^3 of 3 files restored\.$/);
+  await press(page, 'Restore the originals', /^Restored 3 of 3 files\.$/);
   assert.deepEqual(folderBytes(root), { ...original, [behindItsBack]: files['gp4-setup.bin'][0] });
+  assert.match((await items(page))['Spa/race.bin'], /Original restored\.$/);
+  assert.ok(!(await shown(page, 'Restore the originals')));
+});
+
+test('the originals outlive a second save, a reopen and a reload', { skip: !chromium }, async () => {
+  const root = makeFolder('kept/GP3');
+  const original = folderBytes(root);
+  const page = await folderPage();
+  await openFolder(page, root);
+  await fillStops(page, ['25', '50', '75']);
+  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  // Opened again, the same folder is the same items, which know what Pitmix saved.
+  await openFolder(page, root);
+  assert.deepEqual(await names(page, '#items'), folderSetups);
+  assert.match((await items(page))['Monza/race.bin'], /Saved by Pitmix on \d+ \w{3} \d{4}, stops at 25%, 50% and 75%\.$/);
+  await fillStops(page, ['10', '20', '30']);
+  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  assert.deepEqual(folderBytes(root), patchedFolder(original, ['10', '20', '30']));
+
+  await page.reload();
+  await loaded(page);
+  await waitForButton(page, 'Reopen GP3');
+  assert.ok(await shown(page, 'Forget GP3'));
+  await press(page, 'Reopen GP3', /added\.$/);
+  assert.match((await items(page))['Spa/Wet/race.bin'], /Saved by Pitmix on \d+ \w{3} \d{4}, stops at 10%, 20% and 30%\.$/);
+  assert.ok(!(await shown(page, 'Reopen GP3')));
+  await press(page, 'Restore the originals', /^Restored 4 of 4 files\.$/);
+  assert.deepEqual(folderBytes(root), original);
+  // A restore forgets what it restored.
+  assert.ok(!(await shown(page, 'Forget GP3')));
+
+  await fillStops(page, ['40']);
+  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  await press(page, 'Forget GP3', /keeps nothing more for GP3/);
+  await page.reload();
+  await loaded(page);
+  await sleep(500);
+  assert.ok(!(await shown(page, 'Reopen GP3')));
+});
+
+async function waitForButton(page, name) {
+  for (let tries = 0; tries < 200 && !(await shown(page, name)); tries++) await sleep(25);
+  assert.ok(await shown(page, name), name);
+}
+
+test('two folders with the same paths, and a picked file named like one of their files, stay apart', { skip: !chromium }, async () => {
+  const first = makeFolder('first/Twin');
+  const second = makeFolder('second/Twin');
+  writeFileSync(path.join(scratch, 'race.bin'), files['gp4-setup.bin'][0]);
+  writeFileSync(path.join(first, 'race.bin'), files['gp2-setup.bin'][0]);
+  const page = await folderPage();
+  await openFolder(page, first);
+  await openFolder(page, second);
+  await pick(page, ['race.bin']);
+  const twice = folderSetups.flatMap((at) => [`Twin/${at}`, `Twin (2)/${at}`]);
+  assert.deepEqual([...await names(page, '#items')].sort(), [...twice, 'Twin/race.bin', 'race.bin'].sort());
+  await fillStops(page, ['20', '40']);
+  await press(page, 'Patch', /^Patched 10/);
+  const zip = await download(page, 'Download all');
+  assert.deepEqual(zipNames(zip.path), [...twice, 'Twin/race.bin', 'race.bin'].sort());
+  await press(page, 'Save over the originals', /^Saved 9 of 9 files\.$/);
+  for (const root of [first, second]) {
+    for (const at of folderSetups) assert.deepEqual(readFileSync(path.join(root, at)), commandLine(at, ['20', '40'], original(at)).bytes, at);
+  }
+  assert.deepEqual(readFileSync(path.join(scratch, 'race.bin')), files['gp4-setup.bin'][0]);
+  function original(at) {
+    return files[folder[at]][0];
+  }
+});
+
+test('a slow save can be cancelled or stopped by an edit, and every item says what its file holds', { skip: !chromium }, async () => {
+  const root = makeFolder('slow');
+  const original = folderBytes(root);
+  const page = await folderPage();
+  await openFolder(page, root);
+  await fillStops(page, ['30', '60']);
+  await press(page, 'Patch', /^Patched 4/);
+  const patched = patchedFolder(original, ['30', '60']);
+  const slowly = Object.fromEntries(['qualifying.bin', 'race.bin'].map((name, i) => [name, 400 * (i + 1)]));
+  // Monza/qualifying.bin is read again after 400 ms, the race.bin files after 800 ms.
+  for (const [act, status] of [
+    [() => press(page, 'Cancel', null), /^Saved 1 of 4 files; the others were not written\.$/],
+    [() => fillStops(page, ['35']), /^Saving stopped: the stops changed\. Saved 1 of 4 files; the others were not written\.$/],
+  ]) {
+    await setFaults(page, {}, slowly);
+    if (!(await shown(page, 'Save over the originals'))) {
+      await fillStops(page, ['30', '60']);
+      await press(page, 'Patch', /^Patched 4/);
+    }
+    await press(page, 'Save over the originals', null);
+    for (let tries = 0; tries < 100 && !/Saved over/.test((await items(page))['Monza/qualifying.bin']); tries++) await sleep(20);
+    assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Cancel');
+    await act();
+    await waitForStatus(page, status);
+    const now = folderBytes(root);
+    const said = await items(page);
+    for (const at of folderSetups) {
+      const holds = now[at].equals(patched[at]) ? /holds the patch with stops at 30% and 60%\.$/ : /holds its original\.$/;
+      assert.ok(now[at].equals(patched[at]) || now[at].equals(original[at]), at);
+      assert.match(said[at], holds, at);
+    }
+    assert.deepEqual(now['Monza/qualifying.bin'], patched['Monza/qualifying.bin']);
+    await setFaults(page, {});
+    await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
+  }
+  assert.deepEqual(folderBytes(root), original);
+});
+
+test('every fault in a write is told, and leaves the file whole', { skip: !chromium }, async () => {
+  const root = makeFolder('faults');
+  mkdirSync(path.join(root, 'Locked'));
+  const page = await folderPage();
+  await page.evaluate(() => {
+    const values = FileSystemDirectoryHandle.prototype.values;
+    FileSystemDirectoryHandle.prototype.values = function listed() {
+      if (this.name === 'Locked') throw new DOMException('listing failed', 'NotReadableError');
+      return values.call(this);
+    };
+  });
+  await setFaults(page, { getFile: 'qualifying.bin' });
+  await openFolder(page, root, /^The folder Locked could not be read \(listing failed\)\. 6 files added\.$/);
+  // A setup that cannot be read stays with the setups.
+  assert.deepEqual(await names(page, '#items'), folderSetups);
+  assert.match((await items(page))['Monza/qualifying.bin'], /cannot be read/);
+  await setFaults(page, {});
+  await openFolder(page, root);
+  const original = folderBytes(root);
+  await fillStops(page, ['30', '60']);
+  await press(page, 'Patch', /^Patched 4/);
+  for (const [faults, pattern] of [
+    [{ permission: true }, /^Nothing was written: the browser may not write to the folder faults\.$/],
+    [{ getFile: true }, /^Saved 0 of 4 files; 4 not/],
+    [{ createWritable: true }, /^Saved 0 of 4 files; 4 not/],
+    [{ write: true }, /^Saved 0 of 4 files; 4 not/],
+    [{ close: true }, /^Saved 0 of 4 files; 4 not/],
+  ]) {
+    await setFaults(page, faults);
+    await press(page, 'Save over the originals', pattern);
+    assert.deepEqual(folderBytes(root), original, JSON.stringify(faults));
+    for (const at of folderSetups) assert.match((await items(page))[at], /^.*Not (saved|written) \(.*\): it still holds its original\.$/, at);
+    assert.ok(!(await shown(page, 'Restore the originals')));
+  }
+  // The way back after a failed write is what it was: none.
+  await setFaults(page, { close: 'race.bin' });
+  await press(page, 'Save over the originals', /^Saved 1 of 4 files; 3 not/);
+  await setFaults(page, {});
+  await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
+  assert.deepEqual(folderBytes(root), original);
+});
+
+test('a browser that cannot load the module says which browsers can', { skip: !chromium }, async () => {
+  const page = await openPage([], () => {
+    WebAssembly.instantiate = () => Promise.reject(new Error('no WebAssembly'));
+  });
+  assert.match(await page.evaluate(() => document.getElementById('unsupported').checkVisibility() && document.getElementById('unsupported').textContent),
+    /Chrome or Edge 97, Firefox 104,\s+Safari 16/);
 });
 
 test('opens a folder through the folder chooser where no folder can be written', { skip: !chromium }, async () => {
   const root = makeFolder('read only');
   const page = await openPage([], () => delete window.showDirectoryPicker);
-  const [chooser] = await Promise.all([page.waitForFileChooser(), (await button(page, 'Open setup folder')).click()]);
+  const [chooser] = await Promise.all([page.puppeteer.waitForFileChooser(), press(page, 'Open setup folder', null)]);
   await chooser.accept([root]);
   await waitForStatus(page, /added\.$/);
-  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll('#items .name')].map((node) => node.textContent)), folderSetups);
+  assert.deepEqual(await names(page, '#items'), folderSetups);
   await fillStops(page, ['40']);
   await press(page, 'Patch', /^Patched 4/);
-  assert.ok(!(await shown(page, 'button', 'Save over the originals')));
+  assert.ok(!(await shown(page, 'Save over the originals')));
   const race = await download(page, 'Download Spa/Wet/race.bin');
   assert.equal(race.name, 'race.bin');
   assert.deepEqual(race.bytes, commandLine('Spa/Wet/race.bin', ['40'], files['gp2-setup.bin'][0]).bytes);

@@ -1,23 +1,34 @@
 // Pitmix's setup file format for the browser: the C++ code of the command
-// line compiled to WebAssembly, behind two functions. Neither knows the
-// file format; they only move bytes and text in and out of the module.
+// line compiled to WebAssembly, behind two functions (after load()).
+// Neither knows the file format; they only move bytes and text in and out
+// of the module.
 import wasmBytes from 'pitmix.wasm';
 
-const { instance } = await WebAssembly.instantiate(wasmBytes);
-const wasm = instance.exports;
 const encoder = new TextEncoder();
 const decoder = new TextDecoder();
+let wasm = null;
 
 /** How many of a file's first bytes inspect() and patch() need: all of any setup file. */
-export const bytesNeeded = wasm.pitmix_file_capacity();
+export let bytesNeeded = 0;
 
 /** The largest percentage a stop can take; the smallest is 0. */
-export const maxPercentage = wasm.pitmix_max_percentage();
+export let maxPercentage = 0;
+
+/**
+ * Loads the module; the other functions work once it has. Rejects where
+ * the browser cannot run it.
+ */
+export async function load() {
+  const { instance } = await WebAssembly.instantiate(wasmBytes);
+  wasm = instance.exports;
+  bytesNeeded = wasm.pitmix_file_capacity();
+  maxPercentage = wasm.pitmix_max_percentage();
+}
 
 // Views of the module's memory, made again only if it ever grows.
-let memory = new Uint8Array(wasm.memory.buffer);
+let memory = null;
 function view() {
-  if (memory.buffer !== wasm.memory.buffer) memory = new Uint8Array(wasm.memory.buffer);
+  if (memory?.buffer !== wasm.memory.buffer) memory = new Uint8Array(wasm.memory.buffer);
   return memory;
 }
 

@@ -1,0 +1,88 @@
+// Where files come from: a picker, a drop, a folder opened with write
+// access (a directory handle) or read through the folder chooser. Each
+// source is { path, file } or { path, handle }: its path inside its folder,
+// or its name. readFirstBytes() reads what the page needs of one.
+import { bytesNeeded } from './pitmix.js';
+
+/** Picked or dropped files, each under its own name. */
+export const looseFiles = (files) => files.map((file) => ({ file, path: file.name }));
+
+/**
+ * The files of a folder chosen with <input webkitdirectory>: their paths
+ * begin with the folder's name, which is returned apart.
+ */
+export function chosenFolder(files) {
+  const name = files[0]?.webkitRelativePath.split('/')[0] ?? '';
+  return { name, sources: files.map((file) => ({ file, path: file.webkitRelativePath.slice(name.length + 1) })) };
+}
+
+/**
+ * Every file below a directory handle, and the subfolders that could not
+ * be listed (by path; '' for the folder itself). A subfolder that fails keeps the files listed before it failed.
+ * Stops early once signal is aborted.
+ */
+export async function walk(root, signal, progress) {
+  const sources = [];
+  const unlisted = [];
+  const visit = async (folder, prefix) => {
+    try {
+      for await (const handle of folder.values()) {
+        if (signal.aborted) return;
+        const path = prefix + handle.name;
+        if (handle.kind === 'directory') await visit(handle, `${path}/`);
+        else sources.push({ handle, path });
+        if (sources.length % 500 === 0) progress(sources.length);
+      }
+    } catch (error) {
+      unlisted.push({ path: prefix.slice(0, -1), reason: error.message });
+    }
+  };
+  await visit(root, '');
+  return { sources, unlisted };
+}
+
+/**
+ * Sorts sources in path order, folder by folder, each name compared as it
+ * is. The key is made once per source: with '\0' between the names, which
+ * sorts below every character, plain string order is that order.
+ */
+export function inPathOrder(sources) {
+  for (const source of sources) source.order = source.path.replaceAll('/', '\0');
+  return sources.sort((a, b) => (a.order < b.order ? -1 : a.order > b.order ? 1 : 0));
+}
+
+/**
+ * A file's first bytes (all of a setup file) and its size. Only the first
+ * chunk of a large file is read: its size alone refuses it. A stream costs
+ * the page much less than slice(), and a small file tells its size by
+ * ending, so only a larger one is asked for it.
+ */
+export async function readFirstBytes(source) {
+  const file = source.file ?? await source.handle.getFile();
+  const reader = file.stream().getReader();
+  const chunks = [];
+  let length = 0;
+  let ended = false;
+  try {
+    while (!ended && length <= bytesNeeded) {
+      const { done, value } = await reader.read();
+      ended = done;
+      if (!done) {
+        chunks.push(value);
+        length += value.length;
+      }
+    }
+  } finally {
+    reader.cancel().catch(() => {});
+  }
+  const bytes = new Uint8Array(Math.min(length, bytesNeeded));
+  let at = 0;
+  for (const chunk of chunks) {
+    bytes.set(chunk.subarray(0, bytes.length - at), at);
+    at += Math.min(chunk.length, bytes.length - at);
+  }
+  return { bytes, size: ended ? length : file.size };
+}
+
+/** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
+export const isLeftoverOfAWrite = (path) => path.endsWith('.crswap');

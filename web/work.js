@@ -1,0 +1,46 @@
+// Long work without long tasks: steps run in slices of a few milliseconds
+// with the page free in between, asynchronous tasks run a given number at
+// a time, and an AbortSignal stops either between two steps.
+
+// A slice of work ends after this long; then the page answers input and
+// draws before the next one.
+export const sliceMilliseconds = 8;
+
+export const yieldToPage = globalThis.scheduler?.yield
+  ? () => globalThis.scheduler.yield()
+  : () => new Promise((resolve) => setTimeout(resolve));
+
+/**
+ * Runs step(item) over items in slices, telling progress(done) after each.
+ * Stops between two slices once signal is aborted. Returns how many items
+ * were done.
+ */
+export async function inSlices(items, step, { signal, progress = () => {} } = {}) {
+  let done = 0;
+  while (done < items.length && !signal?.aborted) {
+    const start = performance.now();
+    do step(items[done]); while (++done < items.length && performance.now() - start < sliceMilliseconds);
+    progress(done);
+    await yieldToPage();
+  }
+  return done;
+}
+
+/**
+ * Runs task(item) over items, at most width at once. Once signal is
+ * aborted no task starts; those under way finish. Returns how many started.
+ */
+export async function inPool(items, width, task, signal) {
+  let next = 0;
+  const worker = async () => {
+    while (next < items.length && !signal?.aborted) await task(items[next++]);
+  };
+  await Promise.all(Array.from({ length: Math.min(width, items.length) }, worker));
+  return next;
+}
+
+/** Whole numbers as the page writes them: 5,000. */
+export const number = new Intl.NumberFormat('en-US').format;
+
+/** A count with its noun: "1 file", "5,000 files". */
+export const count = (n, what) => `${number(n)} ${what}${n === 1 ? '' : 's'}`;
