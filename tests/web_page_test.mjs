@@ -80,7 +80,10 @@ const patchedFolder = (original, percentages) => Object.fromEntries(Object.keys(
 // hand it files, and press a key.
 
 const freePort = () => new Promise((resolve) => {
-  const server = net.createServer().listen(0, '127.0.0.1', () => server.close(() => resolve(server.address().port)));
+  const server = net.createServer().listen(0, '127.0.0.1', () => {
+    const { port } = server.address();
+    server.close(() => resolve(port));
+  });
 });
 
 async function launchPuppeteer() {
@@ -152,7 +155,7 @@ async function launchWebKit() {
       await sleep(100);
     }
   }
-  const evaluate = (fn, ...args) => driver.executeScript(`return (${fn}).apply(null, arguments)`, ...args);
+  const evaluate = (fn, ...args) => driver.executeScript(typeof fn === 'string' ? fn : `return (${fn}).apply(null, arguments)`, ...args);
   return {
     async open(requests, first) {
       assert.equal(first, null, 'WebKit runs no script before the page');
