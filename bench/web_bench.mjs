@@ -1,7 +1,8 @@
 // How the page copes with a setup folder of thousands of files, in headless
-// Chromium: the time to add, patch, zip and save them, the longest task on
-// the page's main thread in each step, and the floor for adding: a bare
-// page that reads the same first bytes of the same files.
+// Chromium: the time to add, patch, zip, save and restore them, the longest
+// task on the page's main thread in each step, and the floors: bare pages
+// that read the same first bytes of the same files, or write the same
+// files with createWritable() at the page's width.
 //   node web_bench.mjs PAGE NODE_MODULES CHROMIUM EXAMPLES [SETUP_FILES]
 import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -10,7 +11,7 @@ import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { dropFolder, pickerFromDrop, writableProfile } from '../tests/chromium_folder.mjs';
 
-const [pagePath, nodeModules, chromium, examples, setupCount = '5000'] = process.argv.slice(2);
+const [pagePath, nodeModules, chromium, examples, setupCount = '20000'] = process.argv.slice(2);
 const puppeteer = createRequire(path.join(nodeModules, 'package.json'))('puppeteer-core');
 const scratch = mkdtempSync(path.join(os.tmpdir(), 'pitmix-web-bench-'));
 const runs = Number(process.env.PITMIX_BENCH_RUNS ?? 3);
@@ -46,6 +47,37 @@ writeFileSync(path.join(scratch, 'floor-stream.html'), floor(`async (file) => {
     }
     reader.cancel();
   }`));
+
+// The floor for saving: the folder's setup files written over with their
+// own bytes, as many at once as the page writes (its writesAtOnce).
+writeFileSync(path.join(scratch, 'floor-save.html'), `<!doctype html><meta charset="utf-8">
+<button id="list">List</button><button id="write">Write</button><p id="status"></p><script>
+const plan = [];
+const say = (text) => { document.getElementById('status').textContent = text; };
+document.addEventListener('dragover', (event) => event.preventDefault());
+async function walk(folder) {
+  for await (const handle of folder.values()) {
+    if (handle.kind === 'directory') await walk(handle);
+    else if (handle.name.endsWith('.bin')) plan.push({ handle, bytes: new Uint8Array(await (await handle.getFile()).arrayBuffer()) });
+  }
+}
+document.getElementById('list').addEventListener('click', async () => {
+  await walk(await window.showDirectoryPicker());
+  say('files listed.');
+});
+document.getElementById('write').addEventListener('click', async () => {
+  let next = 0;
+  const worker = async () => {
+    while (next < plan.length) {
+      const { handle, bytes } = plan[next++];
+      const writable = await handle.createWritable();
+      await writable.write(bytes);
+      await writable.close();
+    }
+  };
+  await Promise.all(Array.from({ length: 256 }, worker));
+  say('files written.');
+});</script>`);
 
 // Chromium, with a profile that lets file: pages write to a folder they are given.
 const profile = writableProfile(path.join(scratch, 'profile'));
@@ -84,7 +116,7 @@ async function open(file) {
 
 // Runs a step: act() starts it, the status line's pattern ends it. Returns
 // its time in the page and its longest main-thread tasks, the page's own
-// and the driver's (the protocol command that hands the page 5,000 files
+// and the driver's (the protocol command that hands the page 20,000 files
 // is the driver's). A trace of a long step would not fit in memory: there
 // the page's own long-task entries tell, which count tasks of 50 ms and
 // more.
@@ -133,7 +165,13 @@ await dropFolder(page, root);
 results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/)];
 await fillStops(page, ['30', '60']);
 results['patch, folder'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
-results.save = [await step(page, () => click(page, 'Save over the originals'), /saved/, false)];
+results.save = [await step(page, () => click(page, 'Save over the originals'), /^Saved/, false)];
+results.restore = [await step(page, () => click(page, 'Restore the originals'), /^Restored/, false)];
+await page.close();
+page = await open(path.join(scratch, 'floor-save.html'));
+await dropFolder(page, root);
+await step(page, () => click(page, 'List'), /listed\.$/, false);
+results['floor, save'] = [await step(page, () => click(page, 'Write'), /written\.$/, false)];
 const version = await browser.version();
 await browser.close();
 
@@ -151,4 +189,5 @@ for (const [name, list] of Object.entries(results)) {
 }
 const adding = median(results['add, picker'].map((r) => r.time));
 for (const name of ['floor, slice()', 'floor, stream']) console.log(`adding / ${name}: ${(adding / median(results[name].map((r) => r.time))).toFixed(2)}`);
+console.log(`saving / floor, save: ${(results.save[0].time / results['floor, save'][0].time).toFixed(2)}`);
 rmSync(scratch, { recursive: true, force: true });

@@ -313,6 +313,16 @@ test('describes each file, then patches and zips exactly as the command line doe
   for (const name of Object.keys(files).filter((name) => !setups.includes(name))) assert.ok(!(await shown(page, `Download ${name}`)), name);
   await audit(page, 'patched');
 
+  // A zip that cannot be made says so, and can be asked for again.
+  await page.evaluate(() => {
+    window.RealBlob = Blob;
+    window.Blob = function FailingBlob(parts, options) {
+      if (options?.type === 'application/zip') throw new Error('no room left');
+      return new window.RealBlob(parts, options);
+    };
+  });
+  await press(page, 'Download all', /^The zip could not be made \(no room left\)\. Press "Download all" to try again\.$/);
+  await page.evaluate(() => { window.Blob = window.RealBlob; });
   const zip = await download(page, 'Download all');
   assert.deepEqual(zipNames(zip.path), [...setups].sort());
   for (const name of setups) assert.deepEqual(execFileSync('unzip', ['-p', zip.path, name]), expected[name].bytes, name);

@@ -12,7 +12,7 @@
 // bytes it writes, so that "Restore the originals" can put them back after
 // a reopen, a reload or on another day. Nothing leaves the machine.
 import { createStore, promisifyRequest } from 'idb-keyval';
-import { pitmixWriteOnDisk } from './setups.js';
+import { pitmixWriteOnDisk, sameBytes } from './setups.js';
 import { inPool } from './work.js';
 
 // Files written at once: Chromium checks each file it writes for a page
@@ -83,11 +83,20 @@ export async function keptCounts() {
   return counts;
 }
 
+// Records read at once: thousands in one go would be one long task.
+const recordsAtOnce = 500;
+
 /** What is kept for a folder's files, by path. */
 export async function keptFiles(folder) {
-  if (!folder.handle) return new Map();
-  const records = await request('readonly', (s) => s.getAll(within('file', folder.id)));
-  return new Map(records.map((record) => [record.path, record]));
+  const kept = new Map();
+  if (!folder.handle) return kept;
+  let range = within('file', folder.id);
+  for (;;) {
+    const records = await request('readonly', (s) => s.getAll(range, recordsAtOnce));
+    for (const record of records) kept.set(record.path, record);
+    if (records.length < recordsAtOnce) return kept;
+    range = IDBKeyRange.bound(['file', folder.id, records.at(-1).path], ['file', folder.id, []], true);
+  }
 }
 
 /** Drops all that is kept for a folder. */
@@ -109,7 +118,6 @@ function recordOf(entry, now, item) {
     : { path: entry.path, original: now, ...write, previous: null };
 }
 
-const sameBytes = (a, b) => a.length === b.length && a.every((byte, i) => byte === b[i]);
 
 // Asks for write access to each folder of the plan, from the click; says
 // why not, or ''.

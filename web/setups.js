@@ -24,7 +24,11 @@ const byPath = new Map();
 
 export const keyOf = (folder, path) => `${folder?.id ?? ''}\n${path}`;
 
-const sameBytes = (a, b) => a.length === b.length && a.every((byte, i) => byte === b[i]);
+export function sameBytes(a, b) {
+  if (a.length !== b.length) return false;
+  for (let i = 0; i < a.length; i++) if (a[i] !== b[i]) return false;
+  return true;
+}
 const day = new Intl.DateTimeFormat('en-GB', { day: 'numeric', month: 'short', year: 'numeric' }).format;
 
 /** Stops as a phrase: "no stops", "a stop at 50%", "stops at 25%, 50% and 75%". */
