@@ -7,16 +7,15 @@ import * as disk from './disk.js';
 import { download, zipOf } from './downloads.js';
 import { load } from './pitmix.js';
 import * as setups from './setups.js';
-import { chosenFolder, inPathOrder, looseFiles, readFirstBytes, walk } from './sources.js';
+import { chosenFolder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
-import { count, inSlices, number, sliceMilliseconds, yieldToPage } from './work.js';
+import { count, inSlices, number } from './work.js';
 
 const { controls } = view;
 const noFolder = 'No folder was opened: the choice was cancelled, or the browser refused the folder ' +
   '(browsers refuse system folders such as Program Files and AppData). Pick the files with "Setup files" ' +
   'instead, and put the downloaded copies in their place.';
-const cancelled = 'cancelled';
-const stopsChanged = 'the stops changed';
+const { cancelled, stopsChanged } = setups;
 
 // The work under way, or null: { kind, controller, from (the control that
 // started it) }. Nothing starts before the module has loaded.
@@ -76,53 +75,19 @@ controls.cancel.addEventListener('click', () => {
 
 // ---- Adding files.
 
-const read = (source) => readFirstBytes(source).catch((error) => ({ error }));
-// Files whose first bytes are on their way at once, and reads started a slice.
-const readsInFlight = 512;
-const readsPerSlice = 128;
-// How often the list and the progress are brought up to date.
-const showEvery = 150;
-
-// Reads the sources, a few started each slice and up to readsInFlight
-// ahead of the list, and lists them in order as they arrive.
 async function addSources(sources, folder, signal, unlisted = []) {
   const kept = folder ? await disk.keptFiles(folder).catch(() => new Map()) : new Map();
   const total = count(sources.length, 'file');
-  const described = new Array(sources.length);
-  let started = 0;
-  let listed = 0;
-  let shown = performance.now();
-  let arrived = null;  // wakes the loop when a read is done
   view.progress(`Reading 0 of ${total}…`, 0, sources.length);
-  while (listed < sources.length && !signal.aborted) {
-    const start = performance.now();
-    const inTime = () => performance.now() - start < sliceMilliseconds;
-    // A read that finishes at once goes on in the same task: few are started together.
-    const startsEnd = Math.min(sources.length, listed + readsInFlight, started + readsPerSlice);
-    while (started < startsEnd && inTime()) {
-      const at = started++;
-      read(sources[at]).then((result) => {
-        described[at] = result;
-        arrived?.();
-      });
-    }
-    while (described[listed] && inTime()) {
-      const source = sources[listed];
-      const entry = setups.entryOf(source, folder, described[listed], kept.get(source.path));
-      const { replaced, relabelled } = setups.place(entry);
-      view.place(entry, replaced);
-      relabelled.forEach(view.rename);
-      described[listed++] = null;
-    }
-    if (performance.now() - shown > showEvery) {
-      view.showPlaced();
-      view.progress(`Reading ${number(listed)} of ${total}…`, listed, sources.length);
-      shown = performance.now();
-    }
-    if (described[listed] || (started < sources.length && started - listed < readsInFlight)) await yieldToPage();
-    else if (listed < sources.length) await new Promise((resolve) => { arrived = resolve; });
-    arrived = null;
-  }
+  const listed = await readInOrder(sources, signal, (source, read) => {
+    const entry = setups.entryOf(source, folder, read, kept.get(source.path));
+    const { replaced, relabelled } = setups.place(entry);
+    view.place(entry, replaced);
+    relabelled.forEach(view.rename);
+  }, (done) => {
+    view.showPlaced();
+    view.progress(`Reading ${number(done)} of ${total}…`, done, sources.length);
+  });
   view.showPlaced();
   const notListed = unlisted.map(({ path, reason }) => `The folder ${path} could not be read (${reason}). `).join('');
   view.say(signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.` : `${notListed}${total} added.`);
@@ -242,9 +207,12 @@ function startPatch(parsed) {
   if (!signal && work.kind !== 'patching') view.say('Patch can run once the work under way is done, or cancelled.');
   if (signal) {
     run(signal, async () => {
-      withdraw();
-      if (parsed.errors) return view.say('Nothing was patched: correct the stops marked above.');
-      if (setups.setups().length === 0) return view.say('Add a setup file first.');
+      if (parsed.errors || setups.setups().length === 0) {
+        withdraw();
+        return view.say(parsed.errors ? 'Nothing was patched: correct the stops marked above.' : 'Add a setup file first.');
+      }
+      // Every copy is taken back at once; each item shows its new one as it is made.
+      setups.withdraw();
       const made = await setups.patchAll(parsed.stops, signal, view.showPatch,
         (n, total) => view.progress(`Patching ${number(n)} of ${count(total, 'setup file')}…`, n, total));
       if (made !== null) return view.say(`Patched ${count(made, 'setup file')}.`);
@@ -315,7 +283,7 @@ controls.restore.addEventListener('click', () => {
 
 async function writeAll(plan, pass, signal) {
   const tally = { written: 0, already: 0, changed: 0, failed: 0, skipped: 0 };
-  const [doing, did] = pass === 'save' ? ['Saving', 'Saved'] : ['Restoring', 'Restored'];
+  const doing = pass === 'save' ? 'Saving' : 'Restoring';
   const total = count(plan.length, 'file');
   let reached = 0;
   view.progress(`${doing}…`, 0, plan.length);
@@ -331,16 +299,7 @@ async function writeAll(plan, pass, signal) {
     setups.tell(item, pass, 'skipped', why);
     view.note(item.entry);
   });
-  const line = `${did} ${number(tally.written)} of ${total}`;
-  if (refused) return view.say(`Nothing was written: ${refused}.`);
-  if (signal.aborted) {
-    return view.say(`${signal.reason === cancelled ? '' : `${doing} stopped: the stops changed. `}${line}; the others were not written.`);
-  }
-  const notes = [];
-  if (tally.already) notes.push(`${number(tally.already)} already held ${pass === 'save' ? 'the patch' : 'the original'}`);
-  const left = tally.changed + tally.failed + tally.skipped;
-  if (left) notes.push(`${number(left)} not: see the files marked`);
-  view.say(`${line}${notes.map((part) => `; ${part}`).join('')}.`);
+  view.say(setups.passSummary(pass, tally, plan.length, refused, signal.aborted && signal.reason));
 }
 
 // ---- Start: the module, then the controls and the folders kept from before.

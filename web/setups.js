@@ -3,7 +3,7 @@
 // No DOM here: view.js shows it.
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
-import { inSlices } from './work.js';
+import { count, inSlices, number } from './work.js';
 
 // An entry: {
 //   key: its folder and its path, as keyOf() makes it; one entry a key,
@@ -171,4 +171,27 @@ const outcomes = {
 /** Sets what the item says of its file once a pass ('save' or 'restore') is done with it. */
 export function tell(item, pass, outcome, why = '') {
   item.entry.disk = outcomes[pass][outcome](item, why);
+}
+
+// Why work stopped before its end, as its AbortSignal's reason.
+export const cancelled = 'cancelled';
+export const stopsChanged = 'the stops changed';
+
+/**
+ * The status line after a pass: tally counts each outcome, total the files
+ * in its plan; refused says why nothing was written, stopped why the pass
+ * stopped early (or false).
+ */
+export function passSummary(pass, tally, total, refused, stopped) {
+  if (refused) return `Nothing was written: ${refused}.`;
+  const done = `${pass === 'save' ? 'Saved' : 'Restored'} ${number(tally.written)} of ${count(total, 'file')}`;
+  if (stopped) {
+    const why = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
+    return `${why}${done}; the others were not written.`;
+  }
+  const notes = [];
+  if (tally.already) notes.push(`${number(tally.already)} already held ${pass === 'save' ? 'the patch' : 'the original'}`);
+  const left = tally.changed + tally.failed + tally.skipped;
+  if (left) notes.push(`${number(left)} not: see the files marked`);
+  return `${done}${notes.map((note) => `; ${note}`).join('')}.`;
 }

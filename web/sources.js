@@ -3,6 +3,7 @@
 // source is { path, file } or { path, handle }: its path inside its folder,
 // or its name. readFirstBytes() reads what the page needs of one.
 import { bytesNeeded } from './pitmix.js';
+import { sliceMilliseconds, yieldToPage } from './work.js';
 
 /** Picked or dropped files, each under its own name. */
 export const looseFiles = (files) => files.map((file) => ({ file, path: file.name }));
@@ -86,3 +87,49 @@ export async function readFirstBytes(source) {
 
 /** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
 export const isLeftoverOfAWrite = (path) => path.endsWith('.crswap');
+
+// Files whose first bytes are on their way at once, and reads started a slice.
+const readsInFlight = 512;
+const readsPerSlice = 128;
+// How often progress is told while reading.
+const showEvery = 150;
+
+/**
+ * Reads the sources' first bytes and hands each, in order, to
+ * listed(source, read): read is { bytes, size } or { error }. Reads are
+ * started a few a slice, up to readsInFlight ahead, and listed as they
+ * arrive, a slice at a time; progress(done) is told a few times a second.
+ * Once signal is aborted nothing more is listed. Returns how many were.
+ */
+export async function readInOrder(sources, signal, listed, progress) {
+  const arrivedReads = new Array(sources.length);
+  let started = 0;
+  let done = 0;
+  let shown = performance.now();
+  let arrived = null;  // wakes the loop when a read is done
+  while (done < sources.length && !signal.aborted) {
+    const start = performance.now();
+    const inTime = () => performance.now() - start < sliceMilliseconds;
+    // A read that finishes at once goes on in the same task: few are started together.
+    const startsEnd = Math.min(sources.length, done + readsInFlight, started + readsPerSlice);
+    while (started < startsEnd && inTime()) {
+      const at = started++;
+      readFirstBytes(sources[at]).catch((error) => ({ error })).then((read) => {
+        arrivedReads[at] = read;
+        arrived?.();
+      });
+    }
+    while (arrivedReads[done] && inTime()) {
+      listed(sources[done], arrivedReads[done]);
+      arrivedReads[done++] = null;
+    }
+    if (performance.now() - shown > showEvery) {
+      progress(done);
+      shown = performance.now();
+    }
+    if (arrivedReads[done] || (started < sources.length && started - done < readsInFlight)) await yieldToPage();
+    else if (done < sources.length) await new Promise((resolve) => { arrived = resolve; });
+    arrived = null;
+  }
+  return done;
+}

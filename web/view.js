@@ -44,28 +44,31 @@ export function progress(text, done = 0, total = 0) {
 // ---- Focus: a control that is hidden or disabled while it has the focus
 // hands it on, to the next control that can take it.
 
-const focusable = () => [...document.querySelectorAll('button, input, summary')]
-  .filter((node) => !node.disabled && node.checkVisibility?.() !== false && !node.closest('[hidden]'));
+const usable = (node) => node && !node.disabled && !node.closest('[hidden]') && node.checkVisibility?.() !== false;
 
+// The focus goes to `to` if it can take it, else to the next control after
+// `from` that can (looked for in page order, only as far as needed).
 function handOnFocus(from, to) {
-  if (document.activeElement !== from && document.activeElement !== document.body) return;
-  const candidates = focusable();
-  const after = candidates.find((node) => from.compareDocumentPosition(node) & Node.DOCUMENT_POSITION_FOLLOWING);
-  (candidates.includes(to) ? to : after ?? candidates[0])?.focus();
+  if (usable(to)) return to.focus();
+  const controls = document.querySelectorAll('button, input, summary');
+  const next = [...controls].find((node) => from.compareDocumentPosition(node) & Node.DOCUMENT_POSITION_FOLLOWING && usable(node));
+  return (next ?? [...controls].find(usable))?.focus();
+}
+
+function change(control, apply, to) {
+  const focused = document.activeElement === control;
+  apply();
+  if (focused) handOnFocus(control, to);
 }
 
 export function show(control, shown, to) {
-  if (control.hidden === !shown) return;
-  if (!shown) {
-    control.hidden = true;
-    handOnFocus(control, to);
-  } else control.hidden = false;
+  if (control.hidden !== shown) return;
+  change(control, () => { control.hidden = !shown; }, to);
 }
 
 export function enable(control, enabled, to) {
-  if (control.disabled === !enabled) return;
-  control.disabled = !enabled;
-  if (!enabled) handOnFocus(control, to);
+  if (control.disabled !== enabled) return;
+  change(control, () => { control.disabled = !enabled; }, to);
 }
 
 // ---- Items.
@@ -169,7 +172,7 @@ export function showKept(folders, counts, open) {
   const hadFocus = kept.contains(document.activeElement);
   kept.querySelector('ul').replaceChildren(...lines);
   kept.hidden = lines.length === 0;
-  if (hadFocus && !kept.contains(document.activeElement)) controls.openFolder.focus();
+  if (hadFocus) handOnFocus(kept, lines[0]?.querySelector('button'));
 }
 
 export const keptButtons = () => [...kept.querySelectorAll('button')];
