@@ -374,6 +374,22 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   if (PITMIX_SCREENSHOT && chromium) await page.screenshot(PITMIX_SCREENSHOT);
   await page.viewport(360, 640);
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= Math.max(360, window.innerWidth)));
+
+  // A long list shows a thousand items at a time.
+  await page.evaluate((bytes) => {
+    const transfer = new DataTransfer();
+    for (let i = 0; i < 1100; i++) transfer.items.add(new File([new Uint8Array(bytes)], `many ${String(i).padStart(4, '0')}.bin`));
+    document.querySelector('h1').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, [...files['gp2-setup.bin'][0]]);
+  await waitForStatus(page, /^1,100 files added\.$/);
+  const onScreen = () => page.evaluate(() => [document.getElementById('page-text').textContent,
+    ...[...document.querySelectorAll('#items .name')].filter((node) => node.checkVisibility()).map((node) => node.textContent)]);
+  const first = await onScreen();
+  assert.deepEqual([first[0], first.length, first[1], first.at(-1)], ['Files 1 to 1,000 of 1,105', 1001, 'gp2-setup.bin', 'many 0994.bin']);
+  await press(page, 'Next', null);
+  assert.deepEqual(await onScreen(), ['Files 1,001 to 1,105 of 1,105', ...Array.from({ length: 105 }, (_, i) => `many ${String(995 + i).padStart(4, "0")}.bin`)]);
+  // The last page has no next one; the focus goes back to Previous.
+  assert.deepEqual(await page.evaluate(() => [document.getElementById('next').disabled, document.activeElement.textContent]), [true, 'Previous']);
 });
 
 // ---- Chromium: folders with write access, through a dropped folder

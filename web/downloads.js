@@ -26,6 +26,9 @@ export function download(bytes, name) {
  * Blob, or null if signal stopped it; rejects if the zip cannot be made.
  */
 export async function zipOf(files, signal, progress) {
+  // The zip's bytes come in many small chunks; each slice's are joined in
+  // a Blob of their own, as one Blob of them all would take long to make.
+  const parts = [];
   const chunks = [];
   let failure = null;
   const zip = new Zip((error, chunk) => {
@@ -42,9 +45,9 @@ export async function zipOf(files, signal, progress) {
     zip.add(file);
     file.push(bytes, true);
     if (failure) throw failure;
-  }, { signal, progress });
+  }, { signal, progress: (n) => { parts.push(new Blob(chunks.splice(0))); progress(n); } });
   if (done < files.length) return null;
   zip.end();
   if (failure) throw failure;
-  return new Blob(chunks, { type: 'application/zip' });
+  return new Blob([...parts, ...chunks], { type: 'application/zip' });
 }

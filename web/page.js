@@ -33,17 +33,21 @@ function begin(kind) {
   return work.controller.signal;
 }
 
+// Runs a piece of work, which returns what the status line is to say once
+// it is done: that comes last, when every item and button is up to date.
 async function run(signal, task) {
+  let outcome = '';
   try {
-    await task(signal);
+    outcome = await task(signal);
   } catch (error) {
-    view.say(`Something went wrong: ${error.message}`);
+    outcome = `Something went wrong: ${error.message}`;
   } finally {
     const { kind, from } = work;
     work = null;
     view.progress(null);
     refresh(from);
     await refreshKept();
+    view.say(outcome ?? '');
     if (kind === 'adding' && patchNext && !signal.aborted) startPatch({ stops: patchNext });
     patchNext = null;
   }
@@ -90,15 +94,15 @@ async function addSources(sources, folder, signal, unlisted = []) {
   });
   view.showPlaced();
   const notListed = unlisted.map(({ path, reason }) => `The folder ${path} could not be read (${reason}). `).join('');
-  view.say(signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.` : `${notListed}${total} added.`);
+  return signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.` : `${notListed}${total} added.`;
 }
 
 async function addFolder(handle, signal) {
   const folder = await disk.folderOf(handle);
   view.progress(`Looking through ${folder.label}…`);
   const { sources, unlisted } = await walk(handle, signal, (n) => view.progress(`Looking through ${folder.label}… ${count(n, 'file')}`));
-  if (unlisted[0]?.path === '') view.say(`The folder ${handle.name} could not be read: ${unlisted[0].reason}`);
-  else await addSources(inPathOrder(sources), folder, signal, unlisted);
+  if (unlisted[0]?.path === '') return `The folder ${handle.name} could not be read: ${unlisted[0].reason}`;
+  return addSources(inPathOrder(sources), folder, signal, unlisted);
 }
 
 function startAdding(task) {
@@ -126,10 +130,9 @@ controls.openFolder.addEventListener('click', () => {
     try {
       handle = await window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
     } catch (error) {
-      view.say(error.name === 'AbortError' ? noFolder : `No folder was opened: ${error.message}`);
-      return;
+      return error.name === 'AbortError' ? noFolder : `No folder was opened: ${error.message}`;
     }
-    await addFolder(handle, signal);
+    return addFolder(handle, signal);
   });
 });
 
@@ -145,19 +148,20 @@ controls.folderChooser.addEventListener('cancel', () => view.say(noFolder));
 view.onKept(async (act, folderId) => {
   const folder = disk.folders.find((known) => known.id === folderId);
   if (act === 'forget') {
-    await disk.forget(folder).catch((error) => view.say(`Nothing was forgotten: ${error.message}`));
-    for (const entry of setups.entries.values()) if (entry.folder === folder) entry.kept = null;
-    view.say(`Pitmix keeps nothing more for ${folder.label}.`);
+    const outcome = await disk.forget(folder).then(() => {
+      for (const entry of setups.entries.values()) if (entry.folder === folder) entry.kept = null;
+      return `Pitmix keeps nothing more for ${folder.label}.`;
+    }, (error) => `Nothing was forgotten: ${error.message}`);
     await refreshKept();
+    view.say(outcome);
     return;
   }
   startAdding(async (signal) => {
     const mode = { mode: 'readwrite' };
     if (await folder.handle.queryPermission(mode) !== 'granted' && await folder.handle.requestPermission(mode) !== 'granted') {
-      view.say(`${folder.label} was not reopened: the browser may not use it.`);
-      return;
+      return `${folder.label} was not reopened: the browser may not use it.`;
     }
-    await addFolder(folder.handle, signal);
+    return addFolder(folder.handle, signal);
   });
 });
 
@@ -209,15 +213,15 @@ function startPatch(parsed) {
     run(signal, async () => {
       if (parsed.errors || setups.setups().length === 0) {
         withdraw();
-        return view.say(parsed.errors ? 'Nothing was patched: correct the stops marked above.' : 'Add a setup file first.');
+        return parsed.errors ? 'Nothing was patched: correct the stops marked above.' : 'Add a setup file first.';
       }
       // Every copy is taken back at once; each item shows its new one as it is made.
       setups.withdraw();
       const made = await setups.patchAll(parsed.stops, signal, view.showPatch,
         (n, total) => view.progress(`Patching ${number(n)} of ${count(total, 'setup file')}…`, n, total));
-      if (made !== null) return view.say(`Patched ${count(made, 'setup file')}.`);
+      if (made !== null) return `Patched ${count(made, 'setup file')}.`;
       withdraw();
-      view.say(`Nothing is patched: patching was ${signal.reason === cancelled ? 'cancelled' : 'stopped, as the stops changed'}.`);
+      return `Nothing is patched: patching was ${signal.reason === cancelled ? 'cancelled' : 'stopped, as the stops changed'}.`;
     });
   }
 }
@@ -256,11 +260,11 @@ controls.downloadAll.addEventListener('click', () => {
   run(signal, async () => {
     try {
       const zip = await zipOf(files, signal, (n) => view.progress(`Building the zip: ${number(n)} of ${count(files.length, 'file')}…`, n, files.length));
-      if (!zip) return view.say(`No zip was made: ${signal.reason === cancelled ? 'it was cancelled' : 'the stops changed'}.`);
+      if (!zip) return `No zip was made: ${signal.reason === cancelled ? 'it was cancelled' : 'the stops changed'}.`;
       download(zip, 'pitmix-setups.zip');
-      view.say(`The zip holds ${count(files.length, 'patched file')}.`);
+      return `The zip holds ${count(files.length, 'patched file')}.`;
     } catch (error) {
-      view.say(`The zip could not be made (${error.message}). Press "Download all" to try again.`);
+      return `The zip could not be made (${error.message}). Press "Download all" to try again.`;
     }
   });
 });
@@ -299,7 +303,7 @@ async function writeAll(plan, pass, signal) {
     setups.tell(item, pass, 'skipped', why);
     view.note(item.entry);
   });
-  view.say(setups.passSummary(pass, tally, plan.length, refused, signal.aborted && signal.reason));
+  return setups.passSummary(pass, tally, plan.length, refused, signal.aborted && signal.reason);
 }
 
 // ---- Start: the module, then the controls and the folders kept from before.

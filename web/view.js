@@ -19,6 +19,30 @@ const kept = byId('kept');
 
 // From this many items on, only those on screen are laid out.
 const longList = 500;
+// A list longer than this shows a page of it at a time: the browser's
+// work at every frame grows with the items it lays out or keeps track of,
+// even those off screen, and 20,000 of them cost it long tasks.
+const pageSize = 1000;
+const pager = byId('pager');
+const pageStyle = byId('page-style');
+let page = 0;
+
+function showPage() {
+  const total = list.childElementCount;
+  const pages = Math.ceil(total / pageSize);
+  page = Math.max(0, Math.min(page, pages - 1));
+  const first = page * pageSize + 1;
+  const last = Math.min(total, first + pageSize - 1);
+  show(pager, pages > 1);
+  const rule = pages > 1 ? `#items > li:nth-child(-n+${first - 1}), #items > li:nth-child(n+${last + 1}) { display: none; }` : '';
+  // A new rule makes the browser look at every item again.
+  if (pageStyle.textContent !== rule) pageStyle.textContent = rule;
+  byId('page-text').textContent = `Files ${number(first)} to ${number(last)} of ${number(total)}`;
+  enable(byId('previous'), page > 0, byId('next'));
+  enable(byId('next'), page < pages - 1, byId('previous'));
+}
+byId('previous').addEventListener('click', () => { page--; showPage(); });
+byId('next').addEventListener('click', () => { page++; showPage(); });
 
 function element(tag, className, text) {
   const node = document.createElement(tag);
@@ -102,6 +126,7 @@ export function showPlaced() {
   list.append(waiting.setups);
   others.querySelector('ul').append(waiting.others);
   list.classList.toggle('long', list.childElementCount > longList);
+  showPage();
   const otherCount = others.querySelector('ul').childElementCount;
   others.hidden = otherCount === 0;
   others.querySelector('summary').textContent = `Other files (${number(otherCount)})`;
