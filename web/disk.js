@@ -143,6 +143,8 @@ async function writeOne(item, pass, signal) {
   const file = await entry.handle.getFile();
   const now = file.size <= largestSetup ? new Uint8Array(await file.arrayBuffer()) : new Uint8Array();
   if (sameBytes(now, replacement)) {
+    entry.bytes = now;
+    entry.size = now.length;
     if (pass === 'restore') await forgetFile(entry).then(() => { entry.kept = null; }, () => {});
     return 'already';
   }
