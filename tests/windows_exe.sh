@@ -48,7 +48,10 @@ if [ "$mode" = start ]; then
     mkdir -p "$WINEPREFIX"
     "$wineserver" -p </dev/null >/dev/null 2>&1
     "$wine" wineboot -i </dev/null >/dev/null 2>&1
-    [ -z "${5:-}" ] || "$wine" winecfg -v "$5" </dev/null >/dev/null 2>&1
+    if [ -n "${5:-}" ]; then
+        "$wine" winecfg -v "$5" </dev/null >/dev/null 2>&1
+        "$wine" cmd /c ver </dev/null >/dev/null 2>&1  # the prefix is in use again before any test
+    fi
     [ -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || { echo "wine made no prefix in $WINEPREFIX"; exit 1; }
     exit 0
 fi
