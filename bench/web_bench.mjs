@@ -101,8 +101,13 @@ const browser = await puppeteer.launch({
 function watch() {
   window.started = 0;
   window.longTasks = [];
+  window.longFrames = [];
   new PerformanceObserver((list) => window.longTasks.push(...list.getEntries().map((entry) => entry.duration)))
     .observe({ type: 'longtask', buffered: true });
+  // The scripts that ran in each long frame (those of 5 ms or more).
+  new PerformanceObserver((list) => window.longFrames.push(...list.getEntries().map((frame) => ({
+    scripts: frame.scripts.map((script) => ({ name: script.sourceFunctionName, duration: script.duration })),
+  })))).observe({ type: 'long-animation-frame', buffered: true });
   // The page's own click on a download link is not a step's start.
   for (const type of ['click', 'change']) {
     document.addEventListener(type, (event) => {
@@ -113,7 +118,7 @@ function watch() {
     const status = () => document.getElementById('status');
     const check = () => new RegExp(source).test(status()?.textContent) && (observer.disconnect(), resolve(performance.now() - window.started));
     const observer = new MutationObserver(check);
-    observer.observe(document, { subtree: true, childList: true, characterData: true });
+    observer.observe(status(), { subtree: true, childList: true, characterData: true });
     check();
   });
 }
@@ -136,11 +141,15 @@ async function step(page, act, done, traced = true) {
   // Only the page's tasks and the driver's commands: all of the timeline
   // for 20,000 files is more than a string can hold.
   if (traced) await page.tracing.start({ categories: ['-*', 'disabled-by-default-devtools.timeline', 'devtools'] });
-  await page.evaluate(() => { window.longTasks = []; });
+  await page.evaluate(() => { window.longTasks = []; window.longFrames = []; });
   const finished = page.evaluate((source) => window.waitForStatus(source), done.source);
   await act();
   const time = await finished;
-  if (!traced) return { time, longest: Math.max(0, ...(await page.evaluate(() => window.longTasks))), driver: 0, traced };
+  if (!traced) {
+    const { longTasks, longFrames } = await page.evaluate(() => ({ longTasks: window.longTasks, longFrames: window.longFrames }));
+    const script = Math.max(0, ...longFrames.flatMap((frame) => frame.scripts.map((s) => s.duration)));
+    return { time, longest: Math.max(0, ...longTasks), driver: 0, traced, count: longTasks.length, script };
+  }
   const trace = JSON.parse(Buffer.from(await page.tracing.stop()).toString()).traceEvents;
   const main = new Set(trace.filter((e) => e.name === 'thread_name' && e.args.name === 'CrRendererMain').map((e) => `${e.pid}:${e.tid}`));
   const tasks = trace.filter((e) => e.name === 'RunTask' && e.dur !== undefined && main.has(`${e.pid}:${e.tid}`));
@@ -200,6 +209,11 @@ console.log('step               time (median)   longest task    driver\'s longes
 for (const [name, list] of Object.entries(results)) {
   const driver = list[0].traced ? ms(Math.max(...list.map((r) => r.driver))) : '';
   console.log(`${name.padEnd(18)} ${ms(median(list.map((r) => r.time))).padStart(13)}   ${longest(list).padStart(13)}   ${driver.padStart(10)}`);
+}
+// Where the page's long-task entries count: how many, and how long the
+// page's own scripts ran in them (the rest is the browser's own work).
+for (const [name, [result]] of Object.entries(results).filter(([, [result]]) => !result.traced)) {
+  console.log(`${name}: ${result.count} tasks of 50 ms or more; the longest script in their frames: ${result.script ? ms(result.script) : 'none of 5 ms'}`);
 }
 const adding = median(results['add, picker'].map((r) => r.time));
 for (const name of ['floor, slice()', 'floor, stream']) console.log(`adding / ${name}: ${(adding / median(results[name].map((r) => r.time))).toFixed(2)}`);

@@ -135,12 +135,33 @@ async function mayWrite(plan) {
   return '';
 }
 
+// The page keeps no handle for each file it read (thousands of them weigh
+// on the browser's garbage collection): a pass finds each file again by
+// its path in its folder, and each subfolder once.
+function fileFinder() {
+  const subfolders = new Map();
+  const subfolder = (folder, path) => {
+    const key = `${folder.id}\n${path}`;
+    if (!subfolders.has(key)) {
+      const cut = path.lastIndexOf('/');
+      subfolders.set(key, path === '' ? Promise.resolve(folder.handle)
+        : subfolder(folder, path.slice(0, Math.max(cut, 0))).then((parent) => parent.getDirectoryHandle(path.slice(cut + 1))));
+    }
+    return subfolders.get(key);
+  };
+  return async ({ folder, path }) => {
+    const cut = path.lastIndexOf('/');
+    return (await subfolder(folder, cut < 0 ? '' : path.slice(0, cut))).getFileHandle(path.slice(cut + 1));
+  };
+}
+
 // One file: read again, compared, kept, written. Returns the outcome:
 // 'written', 'already' (it holds the new bytes), 'changed' (it holds
 // neither), 'skipped' (the pass was stopped before the write began).
-async function writeOne(item, pass, signal) {
+async function writeOne(item, pass, signal, find) {
   const { entry, expected, replacement } = item;
-  const file = await entry.handle.getFile();
+  const handle = await find(entry);
+  const file = await handle.getFile();
   const now = file.size <= largestSetup ? new Uint8Array(await file.arrayBuffer()) : new Uint8Array();
   if (sameBytes(now, replacement)) {
     entry.bytes = now;
@@ -158,7 +179,7 @@ async function writeOne(item, pass, signal) {
       throw new Error(`this browser could not keep the original: ${error.message}`);
     }
   }
-  const writable = await entry.handle.createWritable().catch(async (error) => {
+  const writable = await handle.createWritable().catch(async (error) => {
     if (record) await putBack(entry);
     throw error;
   });
@@ -203,9 +224,10 @@ export async function writePass(plan, pass, signal, told) {
       }
     }
     if (refused) return { unreached: plan, refused };
+    const find = fileFinder();
     const started = await inPool(plan, writesAtOnce, async (item) => {
       try {
-        const outcome = await writeOne(item, pass, signal);
+        const outcome = await writeOne(item, pass, signal, find);
         told(item, outcome, outcome === 'skipped' ? signal.reason : '');
       } catch (error) {
         told(item, 'failed', error.message);

@@ -9,7 +9,6 @@ import { count, inSlices, number } from './work.js';
 //   key: its folder and its path, as keyOf() makes it; one entry a key,
 //   folder: the folder it came from ({ id, name, label, handle }), or null,
 //   path: its path inside the folder, or its name; label: what the page calls it,
-//   file, handle: where it is read from (and, for a handle, written to),
 //   bytes, size: its first bytes (all of a setup) and its size, as on disk
 //     as far as the page knows: as read, or as the page last wrote it,
 //   holds: inspect()'s word on it, or { ok: false, reason } if unreadable,
@@ -19,8 +18,27 @@ import { count, inSlices, number } from './work.js';
 //   kept: the way back, if the page saved over it (see disk.js), or null,
 //   disk: what the page last said of the file on disk, or '' }
 export const entries = new Map();
-// Entries by path, to see when two would read the same.
+// Entries by path, to see when two would read the same: the one entry of
+// a path, or a Set of those that share it.
 const byPath = new Map();
+const samePath = (path) => {
+  const same = byPath.get(path);
+  return same instanceof Set ? same : new Set(same ? [same] : []);
+};
+function setSamePath(path, same) {
+  if (same.size === 0) byPath.delete(path);
+  else byPath.set(path, same.size === 1 ? same.values().next().value : same);
+}
+
+// What many entries say alike is kept once: thousands of copies of the
+// same text weigh on the browser's garbage collection.
+const said = new Map();
+const shared = (text) => said.get(text) ?? (said.set(text, text), text);
+const holdsSaid = new Map();
+const sharedHolds = (holds) => {
+  const key = JSON.stringify(holds);
+  return holdsSaid.get(key) ?? (holdsSaid.set(key, holds), holds);
+};
 
 export const keyOf = (folder, path) => `${folder?.id ?? ''}\n${path}`;
 
@@ -56,7 +74,6 @@ export function holdsNow(entry) {
 export function entryOf(source, folder, read, kept = null) {
   const entry = {
     key: keyOf(folder, source.path), folder, path: source.path, label: source.path,
-    file: source.file ?? null, handle: source.handle ?? null,
     bytes: read.bytes ?? new Uint8Array(), size: read.size ?? 0,
     holds: null, shelf: 'setups', patch: null, kept, disk: '',
   };
@@ -67,18 +84,21 @@ export function entryOf(source, folder, read, kept = null) {
     entry.holds = { ok: false, reason: 'left over from a save that the browser did not finish' };
     entry.shelf = 'others';
   } else {
-    entry.holds = inspect(entry.bytes, entry.size);
+    entry.holds = sharedHolds(inspect(entry.bytes, entry.size));
     if (folder && !entry.holds.ok) entry.shelf = 'others';
   }
   const write = pitmixWriteOnDisk(entry);
-  if (write) entry.disk = `Saved by Pitmix on ${day(write.savedAt)}, ${stopsText(write.stops)}.`;
+  if (write) {
+    write.written = entry.bytes;  // the same bytes, kept once
+    entry.disk = shared(`Saved by Pitmix on ${day(write.savedAt)}, ${stopsText(write.stops)}.`);
+  }
   return entry;
 }
 
 // A folder's file is called by its path; where that would read the same as
 // another item, by its folder's label and its path.
 function labelOf(entry) {
-  return entry.folder && byPath.get(entry.path).size > 1 ? `${entry.folder.label}/${entry.path}` : entry.path;
+  return entry.folder && byPath.get(entry.path) instanceof Set ? `${entry.folder.label}/${entry.path}` : entry.path;
 }
 
 /**
@@ -89,11 +109,13 @@ export function place(entry) {
   const replaced = entries.get(entry.key) ?? null;
   if (replaced) {
     entries.delete(entry.key);
-    byPath.get(replaced.path).delete(replaced);
+    const same = samePath(replaced.path);
+    same.delete(replaced);
+    setSamePath(replaced.path, same);
   }
   entries.set(entry.key, entry);
-  const same = byPath.get(entry.path) ?? new Set();
-  byPath.set(entry.path, same.add(entry));
+  const same = samePath(entry.path).add(entry);
+  setSamePath(entry.path, same);
   const relabelled = [];
   for (const other of same) {
     const label = labelOf(other);
@@ -123,8 +145,10 @@ export function parseStops(texts) {
 // The entries in each state that a button acts on: written once, here.
 export const setups = () => [...entries.values()].filter((entry) => entry.holds.ok);
 export const patched = () => [...entries.values()].filter((entry) => entry.patch?.bytes);
-export const savable = () => patched().filter((entry) => entry.handle);
-export const restorable = () => [...entries.values()].filter((entry) => entry.handle && pitmixWriteOnDisk(entry));
+// A file can be written where its folder was opened with a handle.
+export const writable = (entry) => Boolean(entry.folder?.handle);
+export const savable = () => patched().filter(writable);
+export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWriteOnDisk(entry));
 
 /**
  * Patches a copy of every setup with stops, in slices; told(entry) after
@@ -170,7 +194,7 @@ const outcomes = {
 
 /** Sets what the item says of its file once a pass ('save' or 'restore') is done with it. */
 export function tell(item, pass, outcome, why = '') {
-  item.entry.disk = outcomes[pass][outcome](item, why);
+  item.entry.disk = shared(outcomes[pass][outcome](item, why));
 }
 
 // Why work stopped before its end, as its AbortSignal's reason.

@@ -19,25 +19,23 @@ const kept = byId('kept');
 
 // From this many items on, only those on screen are laid out.
 const longList = 500;
-// A list longer than this shows a page of it at a time: the browser's
-// work at every frame grows with the items it lays out or keeps track of,
-// even those off screen, and 20,000 of them cost it long tasks.
+// A list longer than this shows a page of it at a time, and only the items
+// of that page exist as elements: with 20,000 of them the browser's work at
+// every frame, and its garbage collection, which walks every element, cost
+// the page long pauses.
 const pageSize = 1000;
 const pager = byId('pager');
-const pageStyle = byId('page-style');
 let page = 0;
 
 function showPage() {
-  const total = list.childElementCount;
+  const total = shelves.setups.entries.length;
   const pages = Math.ceil(total / pageSize);
   page = Math.max(0, Math.min(page, pages - 1));
-  const first = page * pageSize + 1;
-  const last = Math.min(total, first + pageSize - 1);
+  const first = page * pageSize;
+  const last = Math.min(total, first + pageSize);
   show(pager, pages > 1);
-  const rule = pages > 1 ? `#items > li:nth-child(-n+${first - 1}), #items > li:nth-child(n+${last + 1}) { display: none; }` : '';
-  // A new rule makes the browser look at every item again.
-  if (pageStyle.textContent !== rule) pageStyle.textContent = rule;
-  byId('page-text').textContent = `Files ${number(first)} to ${number(last)} of ${number(total)}`;
+  draw(shelves.setups, first, last);
+  byId('page-text').textContent = `Files ${number(first + 1)} to ${number(last)} of ${number(total)}`;
   enable(byId('previous'), page > 0, byId('next'));
   enable(byId('next'), page < pages - 1, byId('previous'));
 }
@@ -96,54 +94,23 @@ export function enable(control, enabled, to) {
 }
 
 // ---- Items.
+//
+// Each shelf (the setups, and a folder's other files) keeps its entries in
+// order; the items from `first` to `last` of it are drawn as elements.
 
-const items = new Map();  // entry key → <li>
-const waiting = { setups: document.createDocumentFragment(), others: document.createDocumentFragment() };
+const shelves = {
+  setups: { list, entries: [], at: new Map(), first: 0, last: 0 },
+  others: { list: others.querySelector('ul'), entries: [], at: new Map(), first: 0, last: 0 },
+};
+const items = new Map();  // entry key → <li>, for the items drawn
+let placed = [];  // entries placed since the last showPlaced()
+let redraw = false;  // an entry moved from one shelf to the other
 
 /** The entry key of the item that holds node. */
 export const keyOfItem = (node) => node.closest('li[data-key]')?.dataset.key;
 
-/** Shows an entry's item, in place of the one it replaces; it joins the page at showPlaced(). */
-export function place(entry, replaced) {
-  const item = element('li');
-  item.dataset.key = entry.key;
-  const holds = entry.holds;
-  item.append(element('span', 'name', entry.label), ' ',
-    holds.ok ? element('span', 'holds', `${holds.edition}, ${holds.checksums}, ${holds.strategy}`)
-      : element('span', 'refused', holds.reason));
-  const old = replaced && items.get(replaced.key);
-  if (old && replaced.shelf === entry.shelf) old.replaceWith(item);
-  else {
-    old?.remove();
-    waiting[entry.shelf].append(item);
-  }
-  items.set(entry.key, item);
-  if (entry.disk) note(entry);
-}
-
-/** Items placed since the last call join the page: each time the list grows, the browser lays it out again. */
-export function showPlaced() {
-  list.append(waiting.setups);
-  others.querySelector('ul').append(waiting.others);
-  list.classList.toggle('long', list.childElementCount > longList);
-  showPage();
-  const otherCount = others.querySelector('ul').childElementCount;
-  others.hidden = otherCount === 0;
-  others.querySelector('summary').textContent = `Other files (${number(otherCount)})`;
-}
-
-export function rename(entry) {
-  const item = items.get(entry.key);
-  item.querySelector('.name').textContent = entry.label;
-  const button = item.querySelector('button.download');
-  if (button) button.textContent = `Download ${entry.label}`;
-}
-
-/** Shows what Patch made of an entry: its report and its download, or why not; nothing once withdrawn. */
-export function showPatch(entry) {
-  const item = items.get(entry.key);
-  item.querySelector('.result')?.remove();
-  if (!entry.patch) return;
+const resultOf = (entry) => {
+  if (!entry.patch) return null;
   const result = element('div', 'result');
   if (entry.patch.bytes) {
     result.append(element('p', 'report', entry.patch.report),
@@ -152,14 +119,99 @@ export function showPatch(entry) {
   } else {
     result.append(element('p', 'refused', entry.patch.reason));
   }
-  item.insertBefore(result, item.querySelector('.disk'));
+  return result;
+};
+const diskOf = (entry) => entry.disk && element('p', /^(Saved|Original restored|Already)/.test(entry.disk) ? 'disk' : 'disk kept', entry.disk);
+
+function itemOf(entry) {
+  const item = element('li');
+  item.dataset.key = entry.key;
+  const holds = entry.holds;
+  item.append(element('span', 'name', entry.label), ' ',
+    holds.ok ? element('span', 'holds', `${holds.edition}, ${holds.checksums}, ${holds.strategy}`)
+      : element('span', 'refused', holds.reason));
+  for (const part of [resultOf(entry), diskOf(entry)]) if (part) item.append(part);
+  items.set(entry.key, item);
+  return item;
+}
+
+// Draws the shelf's items from first to last (not included), unless they are drawn.
+function draw(shelf, first, last) {
+  if (shelf.first === first && shelf.last === last) return;
+  for (const item of shelf.list.children) items.delete(item.dataset.key);
+  shelf.list.replaceChildren(...shelf.entries.slice(first, last).map(itemOf));
+  Object.assign(shelf, { first, last });
+}
+
+/** Puts an entry in its shelf, in place of the one it replaces (of the same key); it is shown at showPlaced(). */
+export function place(entry, replaced) {
+  const shelf = shelves[entry.shelf];
+  if (replaced && replaced.shelf === entry.shelf) {
+    shelf.entries[shelf.at.get(entry.key)] = entry;
+  } else {
+    if (replaced) {
+      const from = shelves[replaced.shelf];
+      from.entries.splice(from.at.get(replaced.key), 1);
+      from.entries.forEach((other, i) => from.at.set(other.key, i));
+      from.at.delete(replaced.key);
+      redraw = true;
+    }
+    shelf.at.set(entry.key, shelf.entries.push(entry) - 1);
+  }
+  placed.push(entry);
+}
+
+/** Entries placed since the last call are shown: on the page on screen, drawn; elsewhere, counted. */
+export function showPlaced() {
+  if (redraw) {
+    for (const shelf of Object.values(shelves)) Object.assign(shelf, { first: -1, last: -1 });
+    redraw = false;
+  } else {
+    // New entries come last: those that fall on the drawn page join its end.
+    for (const entry of placed) {
+      const shelf = shelves[entry.shelf];
+      const at = shelf.at.get(entry.key);
+      const old = items.get(entry.key);
+      if (old) old.replaceWith(itemOf(entry));
+      else if (at === shelf.last && (shelf === shelves.others || at < shelf.first + pageSize)) {
+        shelf.list.append(itemOf(entry));
+        shelf.last++;
+      }
+    }
+  }
+  placed = [];
+  const { others: otherShelf } = shelves;
+  draw(otherShelf, 0, otherShelf.entries.length);
+  showPage();
+  list.classList.toggle('long', list.childElementCount > longList);
+  others.hidden = otherShelf.entries.length === 0;
+  others.querySelector('summary').textContent = `Other files (${number(otherShelf.entries.length)})`;
+}
+
+export function rename(entry) {
+  const item = items.get(entry.key);
+  if (!item) return;
+  item.querySelector('.name').textContent = entry.label;
+  const button = item.querySelector('button.download');
+  if (button) button.textContent = `Download ${entry.label}`;
+}
+
+/** Shows what Patch made of an entry: its report and its download, or why not; nothing once withdrawn. */
+export function showPatch(entry) {
+  const item = items.get(entry.key);
+  if (!item) return;
+  item.querySelector('.result')?.remove();
+  const result = resultOf(entry);
+  if (result) item.insertBefore(result, item.querySelector('.disk'));
 }
 
 /** What the item says of its file on disk. */
 export function note(entry) {
   const item = items.get(entry.key);
+  if (!item) return;
   item.querySelector('.disk')?.remove();
-  if (entry.disk) item.append(element('p', /^(Saved|Original restored|Already)/.test(entry.disk) ? 'disk' : 'disk kept', entry.disk));
+  const disk = diskOf(entry);
+  if (disk) item.append(disk);
 }
 
 // ---- The stop fields.
