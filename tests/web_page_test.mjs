@@ -484,6 +484,13 @@ test('opens a folder with write access, saves over the originals once, and resto
   assert.deepEqual(folderBytes(root), { ...original, [behindItsBack]: files['gp4-setup.bin'][0] });
   assert.match((await items(page))['Spa/race.bin'], /Original restored\.$/);
   assert.ok(!(await shown(page, 'Restore the originals')));
+
+  // Opened again after two files changed kind, each moves to its group.
+  writeFileSync(path.join(root, 'Spa', 'race.bin'), files['notes.txt'][0]);
+  writeFileSync(path.join(root, 'Spa', 'replay.dat'), files['gp2-setup.bin'][0]);
+  await openFolder(page, root);
+  assert.deepEqual([await names(page, '#items'), await names(page, '#others')],
+    [['Monza/qualifying.bin', 'Monza/race.bin', 'Spa/Wet/race.bin', 'Spa/replay.dat'], ['Spa/race.bin.crswap', 'notes.txt', 'Spa/race.bin']]);
 });
 
 test('the originals outlive a second save, a reopen and a reload', { skip: !chromium }, async () => {
@@ -502,6 +509,13 @@ test('the originals outlive a second save, a reopen and a reload', { skip: !chro
   await press(page, 'Patch', /^Patched 4/);
   await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), patchedFolder(original, ['10', '20', '30']));
+  // What is kept is the files' bytes, each stored alone.
+  assert.deepEqual(await page.evaluate(() => new Promise((resolve) => {
+    indexedDB.open('pitmix').onsuccess = (event) => {
+      event.target.result.transaction('kept').objectStore('kept').getAll().onsuccess = ({ target }) => resolve(target.result
+        .filter((record) => record.path).map(({ original, written, previous }) => [original, written, previous.written].map((bytes) => bytes.buffer.byteLength)));
+    };
+  })), folderSetups.map((at) => Array(3).fill(original[at].length)));
 
   await page.reload();
   await loaded(page);

@@ -13,7 +13,7 @@
 // a reopen, a reload or on another day. Nothing leaves the machine.
 import { createStore, promisifyRequest } from 'idb-keyval';
 import { pitmixWriteOnDisk, sameBytes } from './setups.js';
-import { inPool } from './work.js';
+import { inPool, lasting } from './work.js';
 
 // Files written at once: Chromium checks each file it writes for a page
 // before the write is done, which takes it up to a second a file, but for
@@ -93,7 +93,13 @@ export async function keptFiles(folder) {
   let range = within('file', folder.id);
   for (;;) {
     const records = await request('readonly', (s) => s.getAll(range, recordsAtOnce));
-    for (const record of records) kept.set(record.path, record);
+    for (const record of records) {
+      for (const version of [record, record.previous]) {
+        if (version) version.written = lasting(version.written);
+      }
+      record.original = lasting(record.original);
+      kept.set(record.path, record);
+    }
     if (records.length < recordsAtOnce) return kept;
     range = IDBKeyRange.bound(['file', folder.id, records.at(-1).path], ['file', folder.id, []], true);
   }
@@ -105,7 +111,11 @@ export async function forget(folder) {
   await request('readwrite', (s) => s.delete(['folder', folder.id]));
 }
 
-const keep = (entry, record) => request('readwrite', (s) => s.put(record, ['file', entry.folder.id, entry.path]));
+// A record is stored with copies of just its bytes: a view into one of the
+// page's shared blocks would take the whole block with it.
+const alone = (version) => version && { ...version, written: version.written.slice() };
+const keep = (entry, record) => request('readwrite', (s) => s.put({ ...alone(record), original: record.original.slice(), previous: alone(record.previous) },
+  ['file', entry.folder.id, entry.path]));
 const forgetFile = (entry) => request('readwrite', (s) => s.delete(['file', entry.folder.id, entry.path]));
 
 // What is kept when the page writes `written` over a file that holds `now`:
@@ -162,7 +172,7 @@ async function writeOne(item, pass, signal, find) {
   const { entry, expected, replacement } = item;
   const handle = await find(entry);
   const file = await handle.getFile();
-  const now = file.size <= largestSetup ? new Uint8Array(await file.arrayBuffer()) : new Uint8Array();
+  const now = file.size <= largestSetup ? lasting(new Uint8Array(await file.arrayBuffer())) : new Uint8Array();
   if (sameBytes(now, replacement)) {
     entry.bytes = now;
     entry.size = now.length;

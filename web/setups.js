@@ -3,7 +3,7 @@
 // No DOM here: view.js shows it.
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
-import { count, inSlices, number } from './work.js';
+import { count, inSlices, lasting, number } from './work.js';
 
 // An entry: {
 //   key: its folder and its path, as keyOf() makes it; one entry a key,
@@ -159,7 +159,7 @@ export async function patchAll(stops, signal, told, progress) {
   let made = 0;
   const done = await inSlices(list, (entry) => {
     const result = patch(entry.bytes, stops, entry.path);
-    entry.patch = result.ok ? { bytes: result.bytes, report: result.report.trimEnd(), stops } : { reason: result.reason };
+    entry.patch = result.ok ? { bytes: lasting(result.bytes), report: result.report.trimEnd(), stops } : { reason: result.reason };
     if (result.ok) made++;
     told(entry);
   }, { signal, progress: (n) => progress(n, list.length) });

@@ -3,7 +3,7 @@
 // source is { path, file } or { path, handle }: its path inside its folder,
 // or its name. readFirstBytes() reads what the page needs of one.
 import { bytesNeeded } from './pitmix.js';
-import { sliceMilliseconds, yieldToPage } from './work.js';
+import { lasting, sliceMilliseconds, yieldToPage } from './work.js';
 
 /** Picked or dropped files, each under its own name. */
 export const looseFiles = (files) => files.map((file) => ({ file, path: file.name }));
@@ -82,7 +82,7 @@ export async function readFirstBytes(source) {
     bytes.set(chunk.subarray(0, bytes.length - at), at);
     at += Math.min(chunk.length, bytes.length - at);
   }
-  return { bytes, size: ended ? length : file.size };
+  return { bytes: lasting(bytes), size: ended ? length : file.size };
 }
 
 /** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
