@@ -104,10 +104,9 @@ function watch() {
   window.longFrames = [];
   new PerformanceObserver((list) => window.longTasks.push(...list.getEntries().map((entry) => entry.duration)))
     .observe({ type: 'longtask', buffered: true });
-  // The scripts that ran in each long frame (those of 5 ms or more).
-  new PerformanceObserver((list) => window.longFrames.push(...list.getEntries().map((frame) => ({
-    scripts: frame.scripts.map((script) => ({ name: script.sourceFunctionName, duration: script.duration })),
-  })))).observe({ type: 'long-animation-frame', buffered: true });
+  // How long each script ran in each long frame (those of 5 ms or more).
+  new PerformanceObserver((list) => window.longFrames.push(...list.getEntries().map((frame) => frame.scripts.map((script) => script.duration))))
+    .observe({ type: 'long-animation-frame', buffered: true });
   // The page's own click on a download link is not a step's start.
   for (const type of ['click', 'change']) {
     document.addEventListener(type, (event) => {
@@ -147,7 +146,7 @@ async function step(page, act, done, traced = true) {
   const time = await finished;
   if (!traced) {
     const { longTasks, longFrames } = await page.evaluate(() => ({ longTasks: window.longTasks, longFrames: window.longFrames }));
-    const script = Math.max(0, ...longFrames.flatMap((frame) => frame.scripts.map((s) => s.duration)));
+    const script = Math.max(0, ...longFrames.flat());
     return { time, longest: Math.max(0, ...longTasks), driver: 0, traced, count: longTasks.length, script };
   }
   const trace = JSON.parse(Buffer.from(await page.tracing.stop()).toString()).traceEvents;

@@ -390,6 +390,17 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.deepEqual(await onScreen(), ['Files 1,001 to 1,105 of 1,105', ...Array.from({ length: 105 }, (_, i) => `many ${String(995 + i).padStart(4, "0")}.bin`)]);
   // The last page has no next one; the focus goes back to Previous.
   assert.deepEqual(await page.evaluate(() => [document.getElementById('next').disabled, document.activeElement.textContent]), [true, 'Previous']);
+
+  // Items made when their page is shown say what Patch made of them, and nothing once it is taken back.
+  const patchedOnScreen = () => page.evaluate(() => [...document.querySelectorAll('#items li')].filter((li) => li.checkVisibility()
+    && li.querySelector('.report') && li.querySelector('button.download').textContent === `Download ${li.querySelector('.name').textContent}`).length);
+  await press(page, 'Patch', /^Patched 1,104 setup files\.$/);
+  assert.equal(await patchedOnScreen(), 105);
+  await press(page, 'Previous', null);
+  assert.equal(await patchedOnScreen(), 999);
+  await fillStops(page, ['0']);
+  await press(page, 'Next', null);
+  assert.equal(await patchedOnScreen(), 0);
 });
 
 // ---- Chromium: folders with write access, through a dropped folder
@@ -647,6 +658,12 @@ test('every fault in a write is told, and leaves the file whole', { skip: !chrom
   await setFaults(page, {});
   await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
   assert.deepEqual(folderBytes(root), original);
+
+  // A subfolder moved away since it was opened: its files are not found, and the others are saved.
+  renameSync(path.join(root, 'Spa'), path.join(root, 'Spa moved'));
+  await press(page, 'Save over the originals', /^Saved 2 of 4 files; 2 not: see the files marked\.$/);
+  assert.match((await items(page))['Spa/Wet/race.bin'], /Not saved \(.+\): it still holds its original\.$/);
+  assert.deepEqual(readFileSync(path.join(root, 'Spa moved', 'Wet', 'race.bin')), original['Spa/Wet/race.bin']);
 });
 
 test('a browser that cannot load the module says which browsers can', { skip: !chromium }, async () => {

@@ -88,10 +88,7 @@ export function entryOf(source, folder, read, kept = null) {
     if (folder && !entry.holds.ok) entry.shelf = 'others';
   }
   const write = pitmixWriteOnDisk(entry);
-  if (write) {
-    write.written = entry.bytes;  // the same bytes, kept once
-    entry.disk = shared(`Saved by Pitmix on ${day(write.savedAt)}, ${stopsText(write.stops)}.`);
-  }
+  if (write) entry.disk = shared(`Saved by Pitmix on ${day(write.savedAt)}, ${stopsText(write.stops)}.`);
   return entry;
 }
 
