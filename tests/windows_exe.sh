@@ -18,10 +18,49 @@
 #     under Xvfb): Pitmix waits for a key before it closes;
 #   windows_exe.sh batch EXE WINE EXAMPLES README PITMIX
 #     the README's batch file, run by wine's cmd over a folder of awkward
-#     names, against the command line PITMIX on copies of the same files.
+#     names, against the command line PITMIX on copies of the same files;
+#   windows_exe.sh probe ANSWER_FILE WINE
+#     whether this machine runs 32-bit x86 code at all: some kernels run
+#     none, and there WINE (32-bit) cannot even start. Writes "runs", or
+#     the reason it does not, to ANSWER_FILE. PITMIX_ASSUME_NO_32BIT set
+#     to anything makes it answer "does not", to try that path here;
+#   windows_exe.sh runs ANSWER_FILE COMMAND...
+#     COMMAND, where the probe found that 32-bit code runs; elsewhere a
+#     skip (exit 77) with the reason.
 set -euo pipefail
 export LC_ALL=C.UTF-8
-mode=$1 exe=$2
+mode=$1
+
+if [ "$mode" = probe ]; then
+    answer=$2 wine=$3
+    if [ -n "${PITMIX_ASSUME_NO_32BIT:-}" ]; then
+        why="PITMIX_ASSUME_NO_32BIT is set"
+    elif version=$("$wine" --version 2>&1); then
+        why=""
+    elif grep -q 'Exec format error' <<<"$version"; then
+        why="$wine: Exec format error"
+    else
+        # Anything else is a broken wine, which must fail, not skip.
+        printf '%s does not start:\n%s\n' "$wine" "$version"
+        exit 1
+    fi
+    if [ -z "$why" ]; then
+        echo runs >"$answer"
+        echo "this machine runs 32-bit code ($version)"
+    else
+        echo "$why" >"$answer"
+        echo "this machine runs no 32-bit code ($why)"
+    fi
+    exit 0
+fi
+if [ "$mode" = runs ]; then
+    answer=$(cat "$2")
+    shift 2
+    [ "$answer" = runs ] || { echo "skipped: this machine runs no 32-bit code ($answer)"; exit 77; }
+    exec "$@"
+fi
+
+exe=$2
 
 expect() {  # TEXT PATTERN...: every pattern must be found in the text
     local text=$1
