@@ -412,12 +412,12 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
 // wait (window.delays[file name] = ms, before it is read again), and the
 // writes begun are counted.
 function injectFaults() {
-  window.faults = {};
+  window.faults = JSON.parse(sessionStorage.faults ?? '{}');
   window.delays = {};
   window.writesBegun = 0;
   const streams = new WeakMap();
   const fail = (step, name) => {
-    if (window.faults[step] === true || window.faults[step] === name) throw new DOMException(`${step} failed`, 'NotReadableError');
+    if ([true, name].includes(window.faults[step] ?? false)) throw new DOMException(`${step} failed`, 'NotReadableError');
   };
   const wrap = (proto, method, before, after = (result) => result) => {
     const original = proto[method];
@@ -436,6 +436,24 @@ function injectFaults() {
   }, (stream, handle) => streams.set(stream, handle.name) && stream);
   wrap(FileSystemWritableFileStream.prototype, 'write', (stream) => fail('write', streams.get(stream)));
   wrap(FileSystemWritableFileStream.prototype, 'close', (stream) => fail('close', streams.get(stream)));
+  // What is kept: opening IndexedDB, reading or storing a record (by the
+  // first part of its key: 'file' or 'folder') can fail, and a commit abort,
+  // as a full quota aborts it.
+  for (const [proto, method] of [[IDBFactory.prototype, 'open'], [IDBObjectStore.prototype, 'getAll'], [IDBObjectStore.prototype, 'put']]) {
+    const original = proto[method];
+    proto[method] = function stored(...args) {
+      fail(method, args[1]?.[0]);
+      const request = original.apply(this, args);
+      if (method === 'put' && [true, args[1][0]].includes(window.faults.commit)) {
+        request.addEventListener('success', () => {
+          // A full quota aborts the commit with this error.
+          if (window.faults.full) Object.defineProperty(this.transaction, 'error', { value: new DOMException('', 'QuotaExceededError') });
+          this.transaction.abort();
+        });
+      }
+      return request;
+    };
+  }
   for (const method of ['queryPermission', 'requestPermission']) {
     const original = FileSystemHandle.prototype[method];
     FileSystemHandle.prototype[method] = function permission(...args) {
@@ -443,7 +461,7 @@ function injectFaults() {
     };
   }
 }
-const folderPage = () => openPage([], `(${pickerFromDrop})(); (${injectFaults})();`);
+const folderPage = (faults = {}) => openPage([], `sessionStorage.faults = '${JSON.stringify(faults)}'; (${pickerFromDrop})(); (${injectFaults})();`);
 const setFaults = (page, faults, delays = {}) => page.evaluate((faults, delays) => {
   window.faults = faults;
   window.delays = delays;
@@ -532,18 +550,38 @@ test('the originals outlive a second save, a reopen and a reload', { skip: !chro
   await loaded(page);
   await waitForButton(page, 'Reopen GP3');
   assert.ok(await shown(page, 'Forget GP3'));
-  await press(page, 'Reopen GP3', /added\.$/);
+  // From the keyboard: Enter on Reopen, and Enter again where the focus went, which is never Forget.
+  await page.evaluate(() => [...document.querySelectorAll('button')].find((node) => node.textContent === 'Reopen GP3').focus());
+  await page.key('Enter');
+  await waitForStatus(page, /added\.$/);
+  assert.doesNotMatch(await page.evaluate(() => document.activeElement.textContent), /Forget/);
+  await page.key('Enter');
+  await sleep(200);
+  assert.ok(await shown(page, 'Forget GP3') && !(await shown(page, 'Forget them')));
   assert.match((await items(page))['Spa/Wet/race.bin'], /Saved by Pitmix on \d+ \w{3} \d{4}, stops at 10%, 20% and 30%\.$/);
   assert.ok(!(await shown(page, 'Reopen GP3')));
+  // A copy of the originals outside the browser, under their paths.
+  const zip = await download(page, 'Download the originals');
+  assert.deepEqual(zipNames(zip.path), [...folderSetups].sort());
+  for (const at of folderSetups) assert.deepEqual(execFileSync('unzip', ['-p', zip.path, at]), original[at], at);
   await press(page, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), original);
   // A restore forgets what it restored.
   assert.ok(!(await shown(page, 'Forget GP3')));
 
-  await fillStops(page, ['40']);
+  await fillStops(page, ['40', '255']);
   await press(page, 'Patch', /^Patched 4/);
   await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
-  await press(page, 'Forget GP3', /keeps nothing more for GP3/);
+  assert.deepEqual(folderBytes(root), patchedFolder(original, ['40', '255']));
+  // Forget says what it drops, and asks first.
+  await press(page, 'Forget GP3', null);
+  await waitForButton(page, 'Forget them');
+  assert.match(await page.evaluate(() => document.getElementById('forget-question').textContent), /^Forget the originals of 4 files in GP3\?/);
+  await press(page, 'Keep them', null);
+  assert.ok(await shown(page, 'Forget GP3'));
+  await press(page, 'Forget GP3', null);
+  await waitForButton(page, 'Forget them');
+  await press(page, 'Forget them', /keeps nothing more for GP3/);
   await page.reload();
   await loaded(page);
   await sleep(500);
@@ -639,31 +677,55 @@ test('every fault in a write is told, and leaves the file whole', { skip: !chrom
   const original = folderBytes(root);
   await fillStops(page, ['30', '60']);
   await press(page, 'Patch', /^Patched 4/);
-  for (const [faults, pattern] of [
-    [{ permission: true }, /^Nothing was written: the browser may not write to the folder faults\.$/],
-    [{ getFile: true }, /^Saved 0 of 4 files; 4 not/],
-    [{ createWritable: true }, /^Saved 0 of 4 files; 4 not/],
-    [{ write: true }, /^Saved 0 of 4 files; 4 not/],
-    [{ close: true }, /^Saved 0 of 4 files; 4 not/],
+  // Each file says what it holds only where it was read in that pass.
+  const stillOriginal = ': it still holds its original.';
+  for (const [faults, pattern, said] of [
+    [{ permission: true }, /^Nothing was written: the browser may not write to the folder faults\.$/, 'Not written (the browser may not write to the folder faults).'],
+    [{ getFile: true }, /^Saved 0 of 4 files; 4 not/, 'Not saved (getFile failed).'],
+    [{ createWritable: true }, /^Saved 0 of 4 files; 4 not/, `Not saved (createWritable failed)${stillOriginal}`],
+    [{ write: true }, /^Saved 0 of 4 files; 4 not/, `Not saved (write failed)${stillOriginal}`],
+    [{ close: true }, /^Saved 0 of 4 files; 4 not/, `Not saved (close failed)${stillOriginal}`],
+    // The way back is kept first, and only once it is committed is a file written.
+    [{ put: 'file' }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: put failed).'],
+    [{ commit: 'file' }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: the browser did not complete it).'],
+    [{ commit: 'file', full: true }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: its storage is full).'],
   ]) {
     await setFaults(page, faults);
     await press(page, 'Save over the originals', pattern);
     assert.deepEqual(folderBytes(root), original, JSON.stringify(faults));
-    for (const at of folderSetups) assert.match((await items(page))[at], /^.*Not (saved|written) \(.*\): it still holds its original\.$/, at);
+    for (const at of said ? folderSetups : []) assert.ok((await items(page))[at].endsWith(said), `${at}: ${(await items(page))[at]}`);
     assert.ok(!(await shown(page, 'Restore the originals')));
   }
   // The way back after a failed write is what it was: none.
   await setFaults(page, { close: 'race.bin' });
   await press(page, 'Save over the originals', /^Saved 1 of 4 files; 3 not/);
+  // Where what is kept cannot be read, the way back is unknown: nothing is saved over, the downloads stay.
+  await setFaults(page, { getAll: true });
+  await openFolder(page, root, /could not be read \(getAll failed\): Pitmix will not save over it/);
+  assert.match((await items(page))['Monza/qualifying.bin'], /Its way back is unknown/);
+  await fillStops(page, ['31']);
+  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Save over the originals', /^Nothing was written: what this browser keeps for faults could not be read \(getAll failed\)/);
+  assert.ok(await shown(page, 'Download all'));
   await setFaults(page, {});
+  await openFolder(page, root);
   await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
   assert.deepEqual(folderBytes(root), original);
 
   // A subfolder moved away since it was opened: its files are not found, and the others are saved.
   renameSync(path.join(root, 'Spa'), path.join(root, 'Spa moved'));
   await press(page, 'Save over the originals', /^Saved 2 of 4 files; 2 not: see the files marked\.$/);
-  assert.match((await items(page))['Spa/Wet/race.bin'], /Not saved \(.+\): it still holds its original\.$/);
+  assert.match((await items(page))['Spa/Wet/race.bin'], /Not saved: the file is no longer there\.$/);
   assert.deepEqual(readFileSync(path.join(root, 'Spa moved', 'Wet', 'race.bin')), original['Spa/Wet/race.bin']);
+
+  // A page whose IndexedDB does not open knows no way back, and saves over nothing.
+  renameSync(path.join(root, 'Spa moved'), path.join(root, 'Spa'));
+  const now = folderBytes(root);
+  const closed = await folderPage({ open: true });
+  await openFolder(closed, root, /could not be read \(open failed\): Pitmix will not save over it/);
+  await press(closed, 'Patch', /^Patched 4/);
+  await press(closed, 'Save over the originals', /^Nothing was written: what this browser keeps for faults could not be read \(open failed\)/);
+  assert.deepEqual(folderBytes(root), now);
 });
 
 test('a browser that cannot load the module says which browsers can', { skip: !chromium }, async () => {

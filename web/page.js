@@ -1,15 +1,18 @@
 // The page: setup files in (picked, dropped, or a whole folder), a strategy
 // from three fields, patched copies out (downloads, or saved over the
 // originals, with the way back kept). This file only wires the controls to
-// one piece of work at a time: adding, patching, zipping, saving or
-// restoring, or none.
-import * as disk from './disk.js';
+// one piece of work at a time: adding, patching, zipping, saving,
+// restoring, forgetting or catching up with another Pitmix page, or none.
 import { download, zipOf } from './downloads.js';
+import * as folders from './folders.js';
+import * as kept from './kept.js';
+import { announce, exclusive, onNews, writeAll } from './pass.js';
 import { load } from './pitmix.js';
 import * as setups from './setups.js';
-import { chosenFolder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
+import { chosenFolder, finder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
-import { count, inSlices, number } from './work.js';
+import { forgetQuestion, passSummary } from './words.js';
+import { count, inSlices, number, reason } from './work.js';
 
 const { controls } = view;
 const noFolder = 'No folder was opened: the choice was cancelled, or the browser refused the folder ' +
@@ -28,7 +31,7 @@ let patchNext = null;
 function begin(kind) {
   if (work) return null;
   work = { kind, controller: new AbortController(), from: document.activeElement };
-  view.say('');
+  if (kind !== 'catching up') view.say('');
   refresh();
   return work.controller.signal;
 }
@@ -40,16 +43,17 @@ async function run(signal, task) {
   try {
     outcome = await task(signal);
   } catch (error) {
-    outcome = `Something went wrong: ${error.message}`;
+    outcome = `Something went wrong: ${reason(error)}`;
   } finally {
     const { kind, from } = work;
     work = null;
     view.progress(null);
     refresh(from);
     await refreshKept();
-    view.say(outcome ?? '');
+    if (outcome !== null) view.say(outcome ?? '');
     if (kind === 'adding' && patchNext && !signal.aborted) startPatch({ stops: patchNext });
     patchNext = null;
+    if (news.length && !work) startCatchingUp();
   }
 }
 
@@ -62,14 +66,52 @@ function refresh(focusAfter) {
   view.show(controls.downloadAll, setups.patched().length >= 2);
   view.show(controls.save, setups.savable().length > 0);
   view.show(controls.restore, setups.restorable().length > 0);
-  for (const control of [controls.downloadAll, controls.save, controls.restore]) view.enable(control, idle, controls.cancel);
+  view.show(controls.downloadOriginals, originalsKept);
+  for (const control of [controls.downloadAll, controls.save, controls.restore, controls.downloadOriginals]) view.enable(control, idle, controls.cancel);
   if (idle) view.show(controls.cancel, false, focusAfter);
 }
 
+// Whether an open folder has originals kept: "Download the originals" is offered.
+let originalsKept = false;
+
+// The folders whose originals are kept, each with how many files it can
+// restore (where it is open) or keeps; a folder kept by another page since
+// is known by its directory.
 async function refreshKept() {
-  const open = new Set([...setups.entries.values()].map((entry) => entry.folder));
-  view.showKept(disk.folders, await disk.keptCounts().catch(() => new Map()), open);
+  await folders.learn().catch(() => {});
+  const lines = [];
+  for (const folder of folders.folders.filter((known) => known.id && !known.prefix && known.handle)) {
+    const stored = await kept.countOf(folder.id).catch(() => 0);
+    const restorable = setups.restorable().filter((entry) => entry.folder.id === folder.id).length;
+    if (stored) lines.push({ folder, count: folder.open ? restorable : stored, open: folder.open });
+  }
+  originalsKept = lines.some((line) => folders.folders.some((known) => known.id === line.folder.id && known.open));
+  view.showKept(lines);
   refresh();
+}
+
+// Runs task under the disk's lock, which all Pitmix pages share, saying so
+// while another page holds it; first it catches up with what other pages
+// changed. While it runs, leaving the page asks first.
+const holdOn = (event) => {
+  event.preventDefault();
+  event.returnValue = '';
+};
+async function underLock(signal, task) {
+  try {
+    return await exclusive(signal, () => view.progress('Waiting for another Pitmix page to finish…'), async () => {
+      addEventListener('beforeunload', holdOn);
+      try {
+        await catchUp();
+        return await task();
+      } finally {
+        removeEventListener('beforeunload', holdOn);
+      }
+    });
+  } catch (error) {
+    if (!signal.aborted) throw error;
+    return `Nothing was written: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
+  }
 }
 
 controls.cancel.addEventListener('click', () => {
@@ -79,13 +121,13 @@ controls.cancel.addEventListener('click', () => {
 
 // ---- Adding files.
 
-async function addSources(sources, folder, signal, unlisted = []) {
-  const kept = folder ? await disk.keptFiles(folder).catch(() => new Map()) : new Map();
+async function addSources(sources, folder, signal, unlisted = [], records = new Map()) {
   const total = count(sources.length, 'file');
   view.progress(`Reading 0 of ${total}…`, 0, sources.length);
   const listed = await readInOrder(sources, signal, (source, read) => {
-    const entry = setups.entryOf(source, folder, read, kept.get(source.path));
-    const { replaced, relabelled } = setups.place(entry);
+    const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
+    const entry = setups.entryOf(source, folder, read, records.get(source.path), replaced);
+    const { relabelled } = setups.place(entry);
     view.place(entry, replaced);
     relabelled.forEach(view.rename);
   }, (done) => {
@@ -94,15 +136,33 @@ async function addSources(sources, folder, signal, unlisted = []) {
   });
   view.showPlaced();
   const notListed = unlisted.map(({ path, reason }) => `The folder ${path} could not be read (${reason}). `).join('');
-  return signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.` : `${notListed}${total} added.`;
+  const unknown = folder?.unread ? ` What this browser keeps for ${folder.label} could not be read (${folder.unread}): ` +
+    'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
+  return signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.${unknown}` : `${notListed}${total} added.${unknown}`;
 }
 
 async function addFolder(handle, signal) {
-  const folder = await disk.folderOf(handle);
+  const { folder, prefix, inside } = await folders.folderOf(handle);
+  // Folders inside this one: their files are its files now, and what is
+  // kept for them goes under it.
+  for (const other of inside) {
+    view.remove(setups.removeFolder(other));
+    other.open = false;
+  }
+  if (inside.some((other) => other.id && !other.prefix)) {
+    const why = await underLock(signal, () => folders.settle(folder).then(() => announce({ id: folder.id }), reason));
+    if (why && !signal.aborted) folder.unread ||= why;
+  }
   view.progress(`Looking through ${folder.label}…`);
   const { sources, unlisted } = await walk(handle, signal, (n) => view.progress(`Looking through ${folder.label}… ${count(n, 'file')}`));
   if (unlisted[0]?.path === '') return `The folder ${handle.name} could not be read: ${unlisted[0].reason}`;
-  return addSources(inPathOrder(sources), folder, signal, unlisted);
+  for (const source of sources) source.path = prefix + source.path;
+  const records = folder.unread ? new Map() : await kept.recordsOf(folder).catch((error) => {
+    folder.unread = reason(error);
+    return new Map();
+  });
+  folder.open = true;
+  return addSources(inPathOrder(sources), folder, signal, unlisted, records);
 }
 
 function startAdding(task) {
@@ -130,7 +190,7 @@ controls.openFolder.addEventListener('click', () => {
     try {
       handle = await window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
     } catch (error) {
-      return error.name === 'AbortError' ? noFolder : `No folder was opened: ${error.message}`;
+      return error.name === 'AbortError' ? noFolder : `No folder was opened: ${reason(error)}`;
     }
     return addFolder(handle, signal);
   });
@@ -139,30 +199,40 @@ controls.openFolder.addEventListener('click', () => {
 controls.folderChooser.addEventListener('change', () => {
   const { name, sources } = chosenFolder([...controls.folderChooser.files]);
   controls.folderChooser.value = '';
-  startAdding((signal) => addSources(inPathOrder(sources), disk.chosenFolderOf(name), signal));
+  startAdding((signal) => addSources(inPathOrder(sources), folders.chosen(name), signal));
 });
 controls.folderChooser.addEventListener('cancel', () => view.say(noFolder));
 
 // A folder kept from an earlier visit opens again with one click, which
-// also asks for permission to use it.
-view.onKept(async (act, folderId) => {
-  const folder = disk.folders.find((known) => known.id === folderId);
-  if (act === 'forget') {
-    const outcome = await disk.forget(folder).then(() => {
-      for (const entry of setups.entries.values()) if (entry.folder === folder) entry.kept = null;
-      return `Pitmix keeps nothing more for ${folder.label}.`;
-    }, (error) => `Nothing was forgotten: ${error.message}`);
-    await refreshKept();
-    view.say(outcome);
+// also asks for permission to use it. Forget asks first, with what will be
+// lost, and runs under the lock.
+view.onKept(async (act, key) => {
+  const folder = folders.folders.find((known) => known.key === key);
+  if (act === 'reopen') {
+    startAdding(async (signal) => {
+      if (await folders.allowed(folder)) return `${folder.label} was not reopened: the browser may not use it.`;
+      return addFolder(folder.handle, signal);
+    });
     return;
   }
-  startAdding(async (signal) => {
-    const mode = { mode: 'readwrite' };
-    if (await folder.handle.queryPermission(mode) !== 'granted' && await folder.handle.requestPermission(mode) !== 'granted') {
-      return `${folder.label} was not reopened: the browser may not use it.`;
-    }
-    return addFolder(folder.handle, signal);
-  });
+  if (work) return;
+  const stored = await kept.countOf(folder.id).catch(() => null);
+  if (stored === null) return view.say('Nothing was forgotten: what this browser keeps could not be read.');
+  if (!(await view.askForget(forgetQuestion(folder, stored)))) return;
+  const signal = begin('forgetting');
+  if (signal) {
+    run(signal, () => underLock(signal, async () => {
+      try {
+        await kept.forget(folder.id);
+      } catch (error) {
+        return `Nothing was forgotten: ${reason(error)}`;
+      }
+      setups.forgot([folder.id]);
+      await inSlices(setups.ofFolders([folder.id]), view.note);
+      announce({ id: folder.id });
+      return `Pitmix keeps nothing more for ${folder.label}.`;
+    }));
+  }
 });
 
 // ---- Files dropped anywhere on the page are added like picked ones.
@@ -264,46 +334,143 @@ controls.downloadAll.addEventListener('click', () => {
       download(zip, 'pitmix-setups.zip');
       return `The zip holds ${count(files.length, 'patched file')}.`;
     } catch (error) {
-      return `The zip could not be made (${error.message}). Press "Download all" to try again.`;
+      return `The zip could not be made (${reason(error)}). Press "Download all" to try again.`;
     }
   });
 });
 
 // ---- Saving over the originals, and putting them back.
 
-// A pass's plan is taken on the click: which files, and the bytes each
-// must hold now and will hold after.
 controls.save.addEventListener('click', () => {
   const signal = begin('saving');
-  const plan = setups.savable().map((entry) => ({ entry, expected: entry.bytes, replacement: entry.patch.bytes, stops: entry.patch.stops }));
-  if (signal) run(signal, () => writeAll(plan, 'save', signal));
+  if (signal) run(signal, () => writePass('save', setups.savable(), signal));
 });
 
 controls.restore.addEventListener('click', () => {
   const signal = begin('restoring');
-  const plan = setups.restorable().map((entry) => ({ entry, expected: entry.bytes, replacement: entry.kept.original, stops: [] }));
-  if (signal) run(signal, () => writeAll(plan, 'restore', signal));
+  if (signal) run(signal, () => writePass('restore', setups.restorable(), signal));
 });
 
-async function writeAll(plan, pass, signal) {
-  const tally = { written: 0, already: 0, changed: 0, failed: 0, skipped: 0 };
+// Asked before the first write: persistent storage, which the browser may
+// refuse. Where it is not granted, the page says once that what it keeps
+// may be dropped.
+let lasts = null;
+async function keepForGood() {
+  lasts ??= navigator.storage?.persist?.().catch(() => false) ?? Promise.resolve(false);
+  if (!(await lasts)) view.showFragile();
+}
+
+// A pass over the entries chosen on the click. Under the lock, after
+// catching up with other pages, it takes each entry as it is now: the
+// bytes it must hold now and will hold after.
+async function writePass(pass, chosen, signal) {
+  if (pass === 'save') await keepForGood();
+  return underLock(signal, async () => {
+    for (const folder of new Set(chosen.map((entry) => entry.folder))) {
+      if (folder.unread) continue;
+      try {
+        await (pass === 'save' ? folders.settle(folder) : folders.learn());
+      } catch (error) {
+        return `Nothing was written: this browser could not keep the originals: ${reason(error)}.`;
+      }
+      await freshen(folder).catch((error) => { folder.unread = reason(error); });
+    }
+    const now = chosen.map((entry) => setups.entries.get(entry.key)).filter((entry) => entry && (pass === 'save' ? entry.patch?.bytes : setups.pitmixWrite(entry)));
+    const unknown = now.find((entry) => entry.folder.unread);
+    if (unknown) {
+      return `Nothing was written: what this browser keeps for ${unknown.folder.label} could not be read (${unknown.folder.unread}), ` +
+        'so its way back is unknown. Download the patched copies instead, or open the folder again.';
+    }
+    const plan = now.map((entry) => ({ entry, folder: entry.folder, path: entry.path, expected: entry.bytes, replacement: entry.patch?.bytes, stops: pass === 'save' ? entry.patch.stops : [] }));
+    const summary = await runPlan(plan, pass, signal);
+    for (const folder of new Set(plan.map((item) => item.folder))) {
+      announce({ id: folder.id, paths: plan.filter((item) => item.folder === folder).map((item) => folder.prefix + item.path) });
+    }
+    return summary;
+  });
+}
+
+async function runPlan(plan, pass, signal) {
+  const tally = { written: 0, already: 0, skipped: 0 };
   const doing = pass === 'save' ? 'Saving' : 'Restoring';
   const total = count(plan.length, 'file');
   let reached = 0;
-  view.progress(`${doing}…`, 0, plan.length);
-  const { unreached, refused } = await disk.writePass(plan, pass, signal, (item, outcome, why) => {
-    tally[outcome]++;
-    setups.tell(item, pass, outcome, why);
+  const told = (item, facts) => {
+    tally[facts.outcome] = (tally[facts.outcome] ?? 0) + 1;
+    setups.apply(item, pass, facts);
     view.note(item.entry);
+  };
+  view.progress(`${doing}…`, 0, plan.length);
+  const { unreached, refused, stopped } = await writeAll(plan, pass, signal, (item, facts) => {
+    told(item, facts);
     if (++reached % 32 === 0) view.progress(`${doing} ${number(reached)} of ${total}…`, reached, plan.length);
   });
-  const why = refused || signal.reason;
-  await inSlices(unreached, (item) => {
-    tally.skipped++;
-    setups.tell(item, pass, 'skipped', why);
-    view.note(item.entry);
+  await inSlices(unreached, (item) => told(item, { outcome: 'skipped', why: refused || stopped }));
+  return passSummary(pass, tally, plan.length, refused, stopped);
+}
+
+// ---- Downloads of the originals kept for the open folders, under their paths.
+
+controls.downloadOriginals.addEventListener('click', () => {
+  const signal = begin('zipping');
+  if (!signal) return;
+  run(signal, async () => {
+    const open = folders.folders.filter((folder) => folder.id && folder.open);
+    const files = [];
+    try {
+      for (const folder of open) {
+        for (const [path, record] of await kept.recordsOf(folder)) files.push({ name: open.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
+      }
+    } catch (error) {
+      return `The originals could not be read: ${reason(error)}`;
+    }
+    const zip = await zipOf(files, signal, (n) => view.progress(`Building the zip: ${number(n)} of ${count(files.length, 'file')}…`, n, files.length));
+    if (!zip) return 'No zip was made: it was cancelled.';
+    download(zip, 'pitmix-originals.zip');
+    return `The zip holds the originals of ${count(files.length, 'file')}.`;
   });
-  return setups.passSummary(pass, tally, plan.length, refused, signal.aborted && signal.reason);
+});
+
+// ---- What other Pitmix pages changed: their news is caught up with when
+// this page is idle, and before it writes anything.
+
+const news = [];
+onNews((told) => {
+  news.push(told);
+  if (!work) startCatchingUp();
+});
+
+function startCatchingUp() {
+  const signal = begin('catching up');
+  if (signal) run(signal, catchUp);
+}
+
+async function catchUp() {
+  let changed = 0;
+  while (news.length) {
+    const { id, paths = [] } = news.shift();
+    await folders.learn().catch(() => {});
+    for (const folder of folders.folders.filter((known) => known.id === id && known.open)) changed += await freshen(folder, paths);
+  }
+  return changed ? `Another Pitmix page wrote ${count(changed, 'file')} listed here: each shows what it holds now.` : null;
+}
+
+// Reads again the files of a folder that another page wrote (those of
+// paths, and those whose record is not what this page knows), each
+// patched again with its stops. Returns how many; rejects if what is kept
+// cannot be read.
+async function freshen(folder, paths = []) {
+  const records = await kept.recordsOf(folder);
+  const changed = (entry) => paths.includes(folder.prefix + entry.path) || (entry.record?.savedAt ?? 0) !== (records.get(entry.path)?.savedAt ?? 0);
+  const stale = setups.ofFolders([folder.id]).filter((entry) => entry.folder === folder && changed(entry));
+  const find = finder();
+  const sources = stale.map((entry) => ({ path: entry.path, find: () => find(folder, entry.path), entry }));
+  await readInOrder(sources, new AbortController().signal, (source, read) => {
+    const entry = setups.entryOf(source, folder, read, records.get(source.path), source.entry);
+    view.place(entry, setups.place(entry).replaced);
+  }, () => {});
+  view.showPlaced();
+  return stale.length;
 }
 
 // ---- Start: the module, then the controls and the folders kept from before.
@@ -313,8 +480,16 @@ if (loaded) {
   document.documentElement.dataset.ready = 'yes';
   work = null;
   refresh();
-  view.showKept(disk.folders, await disk.loadKept(), new Set());
-  refresh();
+  // Folders whose originals were all restored are no longer kept: cleared
+  // now, unless another page is writing.
+  await exclusive(null, null, async () => {
+    await folders.learn();
+    for (const folder of folders.folders.filter((known) => known.id)) {
+      if (await kept.countOf(folder.id) === 0) await kept.forget(folder.id);
+    }
+  }).catch(() => {});
+  await refreshKept();
+  if (folders.folders.some((folder) => folder.id) && !(await navigator.storage?.persisted?.().catch(() => false))) view.showFragile();
 } else {
   view.unsupported();
 }

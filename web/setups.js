@@ -1,22 +1,32 @@
 // What the page knows about each file, as plain data: what it held when it
-// was read, what Patch made of it, what is on disk now and the way back.
-// No DOM here: view.js shows it.
+// was read, what Patch made of it, what is kept of it and what the page
+// last found of it on disk. This module alone changes the entries; it
+// holds facts, and words.js makes the words people read. No DOM here:
+// view.js shows the entries.
+import { inBlock, sameBytes } from './bytes.js';
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
-import { count, inSlices, lasting, number } from './work.js';
+import { inSlices } from './work.js';
 
 // An entry: {
-//   key: its folder and its path, as keyOf() makes it; one entry a key,
-//   folder: the folder it came from ({ id, name, label, handle }), or null,
+//   key: its folder's key and its path, as keyOf() makes it; one entry a key,
+//   folder: the folder it came from (folders.js), or null,
 //   path: its path inside the folder, or its name; label: what the page calls it,
-//   bytes, size: its first bytes (all of a setup) and its size, as on disk
-//     as far as the page knows: as read, or as the page last wrote it,
+//   bytes, size: its first bytes (all of a setup) and its size, as last
+//     read in a pass, or as the page last wrote them,
 //   holds: inspect()'s word on it, or { ok: false, reason } if unreadable,
 //   shelf: 'setups' or 'others' (a folder's files that are not setups),
-//   patch: { bytes, report, stops } for the stops in the fields, or
-//     { reason } where Patch refused it, or null,
-//   kept: the way back, if the page saved over it (see disk.js), or null,
-//   disk: what the page last said of the file on disk, or '' }
+//   patch: { bytes, report, stops } for its stops, { reason, stops } where
+//     Patch refused them, or null,
+//   record: what is kept of it (kept.js), or null,
+//   said: what the page last found of it on disk, as facts, or null:
+//     { pass: 'open', outcome: 'saved', 'unlanded' (it holds the original
+//       of a save that never reached it), 'changed' (by someone else since
+//       Pitmix saved it) or 'unknown' (what is kept could not be read),
+//       why, stops, savedAt }, or
+//     { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
+//       pass's), holds: what the file held as read in that pass, 'original'
+//       or the stops of a write of Pitmix's, or null if not read } }
 export const entries = new Map();
 // Entries by path, to see when two would read the same: the one entry of
 // a path, or a Set of those that share it.
@@ -31,51 +41,49 @@ function setSamePath(path, same) {
 }
 
 // What many entries say alike is kept once: thousands of copies of the
-// same text weigh on the browser's garbage collection.
-const said = new Map();
-const shared = (text) => said.get(text) ?? (said.set(text, text), text);
-const holdsSaid = new Map();
-const sharedHolds = (holds) => {
-  const key = JSON.stringify(holds);
-  return holdsSaid.get(key) ?? (holdsSaid.set(key, holds), holds);
+// same facts weigh on the browser's garbage collection.
+const factsSaid = new Map();
+const once = (facts) => {
+  const key = JSON.stringify(facts);
+  return factsSaid.get(key) ?? (factsSaid.set(key, facts), facts);
 };
 
-export const keyOf = (folder, path) => `${folder?.id ?? ''}\n${path}`;
+export const keyOf = (folder, path) => `${folder?.key ?? ''}\n${path}`;
 
-export function sameBytes(a, b) {
-  if (a.length !== b.length) return false;
-  for (let i = 0; i < a.length; i++) if (a[i] !== b[i]) return false;
-  return true;
-}
-const day = new Intl.DateTimeFormat('en-GB', { day: 'numeric', month: 'short', year: 'numeric' }).format;
-
-/** Stops as a phrase: "no stops", "a stop at 50%", "stops at 25%, 50% and 75%". */
-export function stopsText(stops) {
-  const each = stops.map((stop) => `${stop}%`);
-  if (each.length === 0) return 'no stops';
-  if (each.length === 1) return `a stop at ${each[0]}`;
-  return `stops at ${each.slice(0, -1).join(', ')} and ${each.at(-1)}`;
-}
+const holdsBytes = (entry, bytes) => entry.size === bytes.length && sameBytes(entry.bytes, bytes);
 
 /** Which of Pitmix's writes the file holds (the last, or the one before), or null. */
-export function pitmixWriteOnDisk(entry) {
-  const kept = entry.kept;
-  const written = (version) => version && entry.size === version.written.length && sameBytes(entry.bytes, version.written);
-  return kept && ([kept, kept.previous].find(written) ?? null);
+export function pitmixWrite(entry) {
+  const { record } = entry;
+  return record && ([record, record.previous].find((version) => version && holdsBytes(entry, version.written)) ?? null);
 }
 
-/** What the file holds now, as far as the page knows. */
-export function holdsNow(entry) {
-  const write = pitmixWriteOnDisk(entry);
-  return write ? `the patch with ${stopsText(write.stops)}` : 'its original';
+// What an entry opened with a record says of it.
+function opened(entry) {
+  const { folder, record } = entry;
+  if (folder?.unread) return once({ pass: 'open', outcome: 'unknown', why: folder.unread });
+  if (!record) return null;
+  const write = pitmixWrite(entry);
+  if (write) return once({ pass: 'open', outcome: 'saved', stops: write.stops, savedAt: write.savedAt });
+  return once({ pass: 'open', outcome: holdsBytes(entry, record.original) ? 'unlanded' : 'changed', savedAt: record.savedAt });
 }
 
-/** A file read from source (read: { bytes, size } or { error }), with what the page keeps of it. */
-export function entryOf(source, folder, read, kept = null) {
+// A patched copy of an entry with stops, or why not.
+function patchOf(entry, stops) {
+  const result = patch(entry.bytes, stops, entry.path);
+  return result.ok ? { bytes: inBlock(result.bytes), report: result.report.trimEnd(), stops } : { reason: result.reason, stops };
+}
+
+/**
+ * A file read from source (read: { bytes, size } or { error }), with what
+ * is kept of it. Read again in place of an entry (replaced), it is patched
+ * again with that entry's stops.
+ */
+export function entryOf(source, folder, read, record = null, replaced = null) {
   const entry = {
     key: keyOf(folder, source.path), folder, path: source.path, label: source.path,
     bytes: read.bytes ?? new Uint8Array(), size: read.size ?? 0,
-    holds: null, shelf: 'setups', patch: null, kept, disk: '',
+    holds: null, shelf: 'setups', patch: null, record, said: null,
   };
   if (read.error) {
     // A file that cannot be read may well be a setup: it stays in sight.
@@ -84,11 +92,11 @@ export function entryOf(source, folder, read, kept = null) {
     entry.holds = { ok: false, reason: 'left over from a save that the browser did not finish' };
     entry.shelf = 'others';
   } else {
-    entry.holds = sharedHolds(inspect(entry.bytes, entry.size));
+    entry.holds = once(inspect(entry.bytes, entry.size));
     if (folder && !entry.holds.ok) entry.shelf = 'others';
   }
-  const write = pitmixWriteOnDisk(entry);
-  if (write) entry.disk = shared(`Saved by Pitmix on ${day(write.savedAt)}, ${stopsText(write.stops)}.`);
+  entry.said = opened(entry);
+  if (replaced?.patch && entry.holds.ok) entry.patch = patchOf(entry, replaced.patch.stops);
   return entry;
 }
 
@@ -124,6 +132,18 @@ export function place(entry) {
   return { replaced, relabelled };
 }
 
+/** Takes the entries of a folder out of the list; returns them. */
+export function removeFolder(folder) {
+  const gone = [...entries.values()].filter((entry) => entry.folder === folder);
+  for (const entry of gone) {
+    entries.delete(entry.key);
+    const same = samePath(entry.path);
+    same.delete(entry);
+    setSamePath(entry.path, same);
+  }
+  return gone;
+}
+
 /**
  * The stops from the three fields' texts: { stops } or { errors }, a
  * message (or '') for each field. Filled from the first on; whole numbers
@@ -145,7 +165,8 @@ export const patched = () => [...entries.values()].filter((entry) => entry.patch
 // A file can be written where its folder was opened with a handle.
 export const writable = (entry) => Boolean(entry.folder?.handle);
 export const savable = () => patched().filter(writable);
-export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWriteOnDisk(entry));
+export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWrite(entry));
+export const ofFolders = (ids) => [...entries.values()].filter((entry) => ids.includes(entry.folder?.id));
 
 /**
  * Patches a copy of every setup with stops, in slices; told(entry) after
@@ -155,9 +176,8 @@ export async function patchAll(stops, signal, told, progress) {
   const list = setups();
   let made = 0;
   const done = await inSlices(list, (entry) => {
-    const result = patch(entry.bytes, stops, entry.path);
-    entry.patch = result.ok ? { bytes: lasting(result.bytes), report: result.report.trimEnd(), stops } : { reason: result.reason };
-    if (result.ok) made++;
+    entry.patch = patchOf(entry, stops);
+    if (entry.patch.bytes) made++;
     told(entry);
   }, { signal, progress: (n) => progress(n, list.length) });
   return done === list.length ? made : null;
@@ -170,49 +190,30 @@ export function withdraw() {
   return had;
 }
 
-// What an item says of its file after a pass (see disk.js for the
-// outcomes), for a plan's item { entry, stops }.
-const outcomes = {
-  save: {
-    written: (item) => `Saved over the original: it holds the patch with ${stopsText(item.stops)}.`,
-    already: (item) => `Already holds the patch with ${stopsText(item.stops)}: not written again.`,
-    changed: () => 'Changed on disk since it was opened: not saved.',
-    failed: (item, why) => `Not saved (${why}): it still holds ${holdsNow(item.entry)}.`,
-    skipped: (item, why) => `Not written (${why}): it still holds ${holdsNow(item.entry)}.`,
-  },
-  restore: {
-    written: () => 'Original restored.',
-    already: () => 'Already holds its original: not written again.',
-    changed: () => 'Changed on disk since Pitmix saved it: the original was not put back.',
-    failed: (item, why) => `Not restored (${why}): it still holds ${holdsNow(item.entry)}.`,
-    skipped: (item, why) => `Not restored (${why}): it still holds ${holdsNow(item.entry)}.`,
-  },
-};
+// What a file held, as read in a pass: its original, or which write of Pitmix's.
+function heldIn(entry, now) {
+  const { record } = entry;
+  const write = record && [record, record.previous].find((version) => version && sameBytes(now, version.written));
+  if (write) return write.stops;
+  return !record || sameBytes(now, record.original) ? 'original' : null;
+}
 
-/** Sets what the item says of its file once a pass ('save' or 'restore') is done with it. */
-export function tell(item, pass, outcome, why = '') {
-  item.entry.disk = shared(outcomes[pass][outcome](item, why));
+/**
+ * What a pass ('save' or 'restore') found of a plan's item { entry, stops }:
+ * facts as pass.js tells them ({ outcome, why, now, record }).
+ */
+export function apply(item, pass, { outcome, why = '', now, record }) {
+  const { entry } = item;
+  if (record !== undefined) entry.record = record;
+  if (outcome === 'written' || outcome === 'already') Object.assign(entry, { bytes: now, size: now.length });
+  entry.said = once({ pass, outcome, why, stops: item.stops, holds: now ? heldIn(entry, now) : null });
+}
+
+/** What is kept for the folders of ids is forgotten. */
+export function forgot(ids) {
+  for (const entry of ofFolders(ids)) Object.assign(entry, { record: null, said: null });
 }
 
 // Why work stopped before its end, as its AbortSignal's reason.
 export const cancelled = 'cancelled';
 export const stopsChanged = 'the stops changed';
-
-/**
- * The status line after a pass: tally counts each outcome, total the files
- * in its plan; refused says why nothing was written, stopped why the pass
- * stopped early (or false).
- */
-export function passSummary(pass, tally, total, refused, stopped) {
-  if (refused) return `Nothing was written: ${refused}.`;
-  const done = `${pass === 'save' ? 'Saved' : 'Restored'} ${number(tally.written)} of ${count(total, 'file')}`;
-  if (stopped) {
-    const why = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
-    return `${why}${done}; the others were not written.`;
-  }
-  const notes = [];
-  if (tally.already) notes.push(`${number(tally.already)} already held ${pass === 'save' ? 'the patch' : 'the original'}`);
-  const left = tally.changed + tally.failed + tally.skipped;
-  if (left) notes.push(`${number(left)} not: see the files marked`);
-  return `${done}${notes.map((note) => `; ${note}`).join('')}.`;
-}

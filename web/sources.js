@@ -1,9 +1,11 @@
 // Where files come from: a picker, a drop, a folder opened with write
 // access (a directory handle) or read through the folder chooser. Each
-// source is { path, file } or { path, handle }: its path inside its folder,
-// or its name. readFirstBytes() reads what the page needs of one.
+// source is { path, file }, { path, handle } or { path, find } (find()
+// resolves to its handle): its path inside its folder, or its name.
+// readFirstBytes() reads what the page needs of one.
+import { inBlock } from './bytes.js';
 import { bytesNeeded } from './pitmix.js';
-import { lasting, sliceMilliseconds, yieldToPage } from './work.js';
+import { sliceMilliseconds, yieldToPage } from './work.js';
 
 /** Picked or dropped files, each under its own name. */
 export const looseFiles = (files) => files.map((file) => ({ file, path: file.name }));
@@ -59,7 +61,7 @@ export function inPathOrder(sources) {
  * ending, so only a larger one is asked for it.
  */
 export async function readFirstBytes(source) {
-  const file = source.file ?? await source.handle.getFile();
+  const file = source.file ?? await (source.handle ?? await source.find()).getFile();
   const reader = file.stream().getReader();
   const chunks = [];
   let length = 0;
@@ -82,7 +84,30 @@ export async function readFirstBytes(source) {
     bytes.set(chunk.subarray(0, bytes.length - at), at);
     at += Math.min(chunk.length, bytes.length - at);
   }
-  return { bytes: lasting(bytes), size: ended ? length : file.size };
+  return { bytes: inBlock(bytes), size: ended ? length : file.size };
+}
+
+/**
+ * Finds files of folders again by their path: the page keeps no handle for
+ * each file (thousands of them weigh on the browser's garbage collection).
+ * Each subfolder is looked up once. Returns find(folder, path), which
+ * resolves to the file's handle.
+ */
+export function finder() {
+  const subfolders = new Map();
+  const subfolder = (folder, path) => {
+    const key = `${folder.key}\n${path}`;
+    if (!subfolders.has(key)) {
+      const cut = path.lastIndexOf('/');
+      subfolders.set(key, path === '' ? Promise.resolve(folder.handle)
+        : subfolder(folder, path.slice(0, Math.max(cut, 0))).then((parent) => parent.getDirectoryHandle(path.slice(cut + 1))));
+    }
+    return subfolders.get(key);
+  };
+  return async (folder, path) => {
+    const cut = path.lastIndexOf('/');
+    return (await subfolder(folder, cut < 0 ? '' : path.slice(0, cut))).getFileHandle(path.slice(cut + 1));
+  };
 }
 
 /** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */

@@ -1,13 +1,14 @@
 // What the user sees: the items, the buttons, the progress bar and the
-// status line. It shows the entries of setups.js and knows nothing of
-// files or of the format.
+// status line. It shows the entries of setups.js, in the words of
+// words.js, and knows nothing of files or of the format.
+import { keptLine, saidText, warns } from './words.js';
 import { number } from './work.js';
 
 const byId = (id) => document.getElementById(id);
 export const controls = {
   picker: byId('files'), openFolder: byId('open-folder'), folderChooser: byId('folder'),
   stops: [1, 2, 3].map((n) => byId(`stop${n}`)), patch: byId('patch'), downloadAll: byId('download-all'),
-  save: byId('save'), restore: byId('restore'), cancel: byId('cancel'),
+  save: byId('save'), restore: byId('restore'), downloadOriginals: byId('download-originals'), cancel: byId('cancel'),
 };
 const list = byId('items');
 const others = byId('others');
@@ -15,7 +16,8 @@ const status = byId('status');
 const progressLine = byId('progress-line');
 const progressBar = byId('progress');
 const progressText = byId('progress-text');
-const kept = byId('kept');
+const keptSection = byId('kept');
+const forgetDialog = byId('forget-dialog');
 
 // From this many items on, only those on screen are laid out.
 const longList = 500;
@@ -66,7 +68,8 @@ export function progress(text, done = 0, total = 0) {
 // ---- Focus: a control that is hidden or disabled while it has the focus
 // hands it on, to the next control that can take it.
 
-const usable = (node) => node && !node.disabled && !node.closest('[hidden]') && node.checkVisibility?.() !== false;
+// Forget is never given the focus: it is pressed on purpose.
+const usable = (node) => node && !node.disabled && !node.closest('[hidden]') && node.checkVisibility?.() !== false && node.dataset.act !== 'forget';
 
 // The focus goes to `to` if it can take it, else to the next control after
 // `from` that can (looked for in page order, only as far as needed).
@@ -121,7 +124,7 @@ const resultOf = (entry) => {
   }
   return result;
 };
-const diskOf = (entry) => entry.disk && element('p', /^(Saved|Original restored|Already)/.test(entry.disk) ? 'disk' : 'disk kept', entry.disk);
+const diskOf = (entry) => entry.said && element('p', warns(entry.said) ? 'disk warning' : 'disk', saidText(entry.said));
 
 function itemOf(entry) {
   const item = element('li');
@@ -149,16 +152,21 @@ export function place(entry, replaced) {
   if (replaced && replaced.shelf === entry.shelf) {
     shelf.entries[shelf.at.get(entry.key)] = entry;
   } else {
-    if (replaced) {
-      const from = shelves[replaced.shelf];
-      from.entries.splice(from.at.get(replaced.key), 1);
-      from.entries.forEach((other, i) => from.at.set(other.key, i));
-      from.at.delete(replaced.key);
-      redraw = true;
-    }
+    if (replaced) remove([replaced]);
     shelf.at.set(entry.key, shelf.entries.push(entry) - 1);
   }
   placed.push(entry);
+}
+
+/** Takes entries out of their shelves; the shelves are drawn again at showPlaced(). */
+export function remove(gone) {
+  for (const entry of gone) {
+    const shelf = shelves[entry.shelf];
+    shelf.entries.splice(shelf.at.get(entry.key), 1);
+    shelf.at.delete(entry.key);
+    shelf.entries.forEach((other, i) => shelf.at.set(other.key, i));
+  }
+  redraw ||= gone.length > 0;
 }
 
 /** Entries placed since the last call are shown: on the page on screen, drawn; elsewhere, counted. */
@@ -232,35 +240,48 @@ export function showStopErrors(errors) {
 
 // ---- Folders whose originals are kept.
 
-/** One line a folder: how many files' originals are kept, Reopen (unless it is open) and Forget. */
-export function showKept(folders, counts, open) {
-  const lines = folders.filter((folder) => counts.get(folder.id)).map((folder) => {
-    const line = element('li', '', `${folder.label}: the originals of ${number(counts.get(folder.id))} ` +
-      `file${counts.get(folder.id) === 1 ? '' : 's'}. `);
-    line.dataset.folder = folder.id;
-    if (!open.has(folder)) line.append(element('button', 'secondary', `Reopen ${folder.label}`), ' ');
+/**
+ * One line a folder ({ folder, count, open }): how many files' originals
+ * are kept, Reopen (unless it is open) and Forget.
+ */
+export function showKept(lines) {
+  const focused = document.activeElement;
+  const had = keptSection.contains(focused) && [focused.dataset.act, focused.closest('li')?.dataset.folder];
+  keptSection.querySelector('ul').replaceChildren(...lines.map(({ folder, count, open }) => {
+    const line = element('li', '', keptLine(folder, count));
+    line.dataset.folder = folder.key;
+    if (!open) line.append(element('button', 'secondary', `Reopen ${folder.label}`), ' ');
     line.append(element('button', 'secondary', `Forget ${folder.label}`));
     for (const button of line.querySelectorAll('button')) {
       button.type = 'button';
       button.dataset.act = button.textContent.startsWith('Reopen') ? 'reopen' : 'forget';
     }
     return line;
-  });
-  const hadFocus = kept.contains(document.activeElement);
-  kept.querySelector('ul').replaceChildren(...lines);
-  kept.hidden = lines.length === 0;
-  if (hadFocus) handOnFocus(kept, lines[0]?.querySelector('button'));
+  }));
+  keptSection.hidden = lines.length === 0;
+  if (had) handOnFocus(keptSection, keptSection.querySelector(`li[data-folder="${had[1]}"] [data-act="${had[0]}"]`));
 }
 
-export const keptButtons = () => [...kept.querySelectorAll('button')];
+export const keptButtons = () => [...keptSection.querySelectorAll('button')];
 
-/** Calls act('reopen' or 'forget', folder id) when one of those buttons is pressed. */
+/** Calls act('reopen' or 'forget', folder key) when one of those buttons is pressed. */
 export function onKept(act) {
-  kept.addEventListener('click', (event) => {
+  keptSection.addEventListener('click', (event) => {
     const button = event.target.closest('button');
-    if (button && !button.disabled) act(button.dataset.act, button.closest('li').dataset.folder);
+    if (button && !button.disabled) act(button.dataset.act, Number(button.closest('li').dataset.folder));
   });
 }
+
+/** Asks the Forget question; resolves to whether the player confirmed it. */
+export function askForget(question) {
+  byId('forget-question').textContent = question;
+  forgetDialog.returnValue = '';
+  forgetDialog.showModal();
+  return new Promise((resolve) => forgetDialog.addEventListener('close', () => resolve(forgetDialog.returnValue === 'forget'), { once: true }));
+}
+
+/** Says, once, that this browser may drop what it keeps. */
+export const showFragile = () => { byId('fragile').hidden = false; };
 
 /** Calls act(entry key) when an item's download button is pressed. */
 export function onDownload(act) {

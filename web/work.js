@@ -39,25 +39,8 @@ export async function inPool(items, width, task, signal) {
   return next;
 }
 
-// The bytes the page keeps of each file (a setup is under 4 KiB) are
-// copied into shared blocks: each buffer of its own costs the browser's
-// garbage collection a little, and 20,000 files have several each.
-const blockSize = 1 << 16;
-let block = new Uint8Array(0);
-let blockUsed = 0;
-
-/** A copy of bytes that the page keeps, in a shared block. */
-export function lasting(bytes) {
-  if (bytes.length > blockSize / 16) return bytes.slice();
-  if (blockUsed + bytes.length > block.length) {
-    block = new Uint8Array(blockSize);
-    blockUsed = 0;
-  }
-  const copy = block.subarray(blockUsed, blockUsed + bytes.length);
-  copy.set(bytes);
-  blockUsed += bytes.length;
-  return copy;
-}
+/** Why a step failed, in the browser's words where it has any. */
+export const reason = (error) => (error?.name === 'QuotaExceededError' ? 'its storage is full' : error?.message || error?.name || String(error));
 
 /** Whole numbers as the page writes them: 5,000. */
 export const number = new Intl.NumberFormat('en-US').format;
