@@ -107,6 +107,8 @@ async function launchPuppeteer() {
       await page.goto(pathToFileURL(PITMIX_PAGE).href);
       return {
         puppeteer: page,
+        // Input goes to the page in front.
+        front: () => page.bringToFront(),
         evaluate: (fn, ...args) => page.evaluate(fn, ...args),
         find: async (fn, ...args) => (await page.evaluateHandle(fn, ...args)).asElement(),
         click: (element) => element.click(),
@@ -250,12 +252,14 @@ async function drop(page, names) {
 }
 
 async function fillStops(page, values) {
+  await page.front?.();
   for (const [i, value] of values.entries()) await page.type(await control(page, `Stop ${i + 1} (%)`), value);
 }
 
-async function press(page, name, done = /./) {
+async function press(page, name, done = /./, timeout = undefined) {
+  await page.front?.();
   await page.click(await button(page, name));
-  if (done) await waitForStatus(page, done);
+  if (done) await waitForStatus(page, done, timeout);
 }
 
 // Presses a download button and returns the bytes the browser saved: the
@@ -279,6 +283,9 @@ async function download(page, name) {
   throw new Error(`nothing downloaded for ${name}`);
 }
 
+// The lines of the kept folders whose name begins with name (other tests keep folders too).
+const keptLines = (page, name) => page.evaluate((name) => [...document.querySelectorAll('#kept li')]
+  .map((li) => li.firstChild.textContent).filter((line) => line.startsWith(name)), name);
 const zipNames = (zip) => execFileSync('unzip', ['-Z1', zip], { encoding: 'utf8' }).trim().split('\n').sort();
 
 async function audit(page, state) {
@@ -469,6 +476,7 @@ const setFaults = (page, faults, delays = {}) => page.evaluate((faults, delays) 
 const writesBegun = (page) => page.evaluate(() => window.writesBegun);
 
 async function openFolder(page, root, done = /added\.$/) {
+  await page.front();
   await dropFolder(page.puppeteer, root);
   await press(page, 'Open setup folder', done);
 }
@@ -736,17 +744,156 @@ test('a browser that cannot load the module says which browsers can', { skip: !c
     /Chrome or Edge 97, Firefox 104,\s+Safari 16/);
 });
 
-test('opens a folder through the folder chooser where no folder can be written', { skip: !chromium }, async () => {
-  const root = makeFolder('read only');
-  const page = await openPage([], () => delete window.showDirectoryPicker);
-  const [chooser] = await Promise.all([page.puppeteer.waitForFileChooser(), press(page, 'Open setup folder', null)]);
-  await chooser.accept([root]);
-  await waitForStatus(page, /added\.$/);
-  assert.deepEqual(await names(page, '#items'), folderSetups);
+test('opens folders through the folder chooser where no folder can be written; two of one name stay apart', { skip: webkit }, async () => {
+  const root = makeFolder('read only/Chosen');
+  const twin = path.join(scratch, 'read only 2', 'Chosen');
+  mkdirSync(path.join(twin, 'Spa'), { recursive: true });
+  writeFileSync(path.join(twin, 'Spa', 'race.bin'), files['gp2-setup.bin'][0]);
+  const page = await openPage([], chromium ? () => delete window.showDirectoryPicker : null);
+  for (const [folder, added] of [[root, /^6 files added\.$/], [twin, /^1 file added\.$/]]) {
+    if (chromium) {
+      const [chooser] = await Promise.all([page.puppeteer.waitForFileChooser(), press(page, 'Open setup folder', null)]);
+      await chooser.accept([folder]);
+    } else {
+      // Firefox's driver hands an input no folder: the files come as the chooser gives them, each with its path.
+      const chosen = execFileSync('find', ['.', '-type', 'f'], { cwd: path.dirname(folder), encoding: 'utf8' }).trim().split('\n')
+        .map((at) => ({ at: at.slice(2), bytes: [...readFileSync(path.join(path.dirname(folder), at))] }));
+      await page.evaluate((chosen) => {
+        const transfer = new DataTransfer();
+        for (const { at, bytes } of chosen) {
+          const file = new File([new Uint8Array(bytes)], at.slice(at.lastIndexOf('/') + 1));
+          Object.defineProperty(file, 'webkitRelativePath', { value: at });
+          transfer.items.add(file);
+        }
+        const input = document.getElementById('folder');
+        input.files = transfer.files;
+        input.dispatchEvent(new Event('change'));
+      }, chosen);
+    }
+    await waitForStatus(page, added);
+  }
+  const labels = folderSetups.map((at) => (at === 'Spa/race.bin' ? 'Chosen/Spa/race.bin' : at)).concat('Chosen (2)/Spa/race.bin');
+  assert.deepEqual(await names(page, '#items'), labels);
   await fillStops(page, ['40']);
-  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Patch', /^Patched 5/);
   assert.ok(!(await shown(page, 'Save over the originals')));
   const race = await download(page, 'Download Spa/Wet/race.bin');
   assert.equal(race.name, 'race.bin');
   assert.deepEqual(race.bytes, commandLine('Spa/Wet/race.bin', ['40'], files['gp2-setup.bin'][0]).bytes);
+  const zip = await download(page, 'Download all');
+  assert.deepEqual(zipNames(zip.path), [...labels].sort());
+  assert.deepEqual(execFileSync('unzip', ['-p', zip.path, 'Chosen (2)/Spa/race.bin']), commandLine('race.bin', ['40'], files['gp2-setup.bin'][0]).bytes);
+});
+
+// Waits until every item of the folder's setups says what pattern matches.
+async function waitForItems(page, pattern, at = folderSetups) {
+  const matching = async () => {
+    const said = await items(page);
+    return at.filter((name) => pattern.test(said[name]));
+  };
+  for (let tries = 0; tries < 400 && (await matching()).length < at.length; tries++) await sleep(25);
+  assert.deepEqual(await matching(), at, String(pattern));
+}
+
+test('two pages on one folder, one after the other and at once, keep one way back', { skip: !chromium }, async () => {
+  const root = makeFolder('two pages/Pair');
+  const original = folderBytes(root);
+  const [first, second] = [await folderPage(), await folderPage()];
+  const patchWith = async (page, stops) => {
+    await fillStops(page, stops);
+    await press(page, 'Patch', /^Patched 4/);
+  };
+  for (const page of [first, second]) await openFolder(page, root);
+  // One after the other: each page knows what the other saved, and the original stays the one from before.
+  await patchWith(first, ['25']);
+  await press(first, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  await waitForItems(second, /Saved by Pitmix on .+, a stop at 25%\.$/);
+  await patchWith(second, ['10', '255']);
+  await press(second, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  assert.deepEqual(folderBytes(root), patchedFolder(original, ['10', '255']));
+  await waitForItems(first, /Saved by Pitmix on .+, stops at 10% and 255%\.$/);
+  // At once: the later page waits for the other, says so, and can be cancelled; then it saves over what the other wrote.
+  const waiting = (page) => page.evaluate(() => document.getElementById('progress-text').textContent.startsWith('Waiting for another Pitmix page'));
+  await patchWith(first, ['30']);
+  await patchWith(second, ['40', '']);
+  for (const [act, status] of [[() => press(second, 'Cancel', null), /^Nothing was written: cancelled while waiting for another Pitmix page\.$/],
+    [() => {}, /^Saved 4 of 4 files\.$/]]) {
+    await setFaults(first, {}, { 'race.bin': 500 });
+    await press(first, 'Save over the originals', null);
+    await press(second, 'Save over the originals', null);
+    for (let tries = 0; tries < 100 && !(await waiting(second)); tries++) await sleep(10);
+    assert.ok(await waiting(second));
+    await act();
+    await waitForStatus(second, status);
+    await waitForStatus(first, /^(Saved 4 of 4 files|Another Pitmix page wrote 4 files listed here: each shows what it holds now)\.$/);
+    await patchWith(first, ['30']);
+  }
+  assert.deepEqual(folderBytes(root), patchedFolder(original, ['40']));
+  await waitForItems(first, /Saved by Pitmix on .+, a stop at 40%\.$/);
+  // A page opened later knows the folder once, and puts back the originals from before the first save.
+  const third = await folderPage();
+  await waitForButton(third, 'Reopen Pair');
+  assert.deepEqual(await keptLines(third, 'Pair'), ['Pair: the originals of 4 files. ']);
+  await press(third, 'Reopen Pair', /added\.$/);
+  await press(third, 'Restore the originals', /^Restored 4 of 4 files\.$/);
+  assert.deepEqual(folderBytes(root), original);
+});
+
+test('a folder and a folder inside it are one folder: one item and one way back a file', { skip: !chromium }, async () => {
+  const root = makeFolder('nested/Nest');
+  const original = folderBytes(root);
+  const page = await folderPage();
+  // A subfolder saved first, then the folder that holds it: what is kept for the subfolder goes under the folder.
+  await openFolder(page, path.join(root, 'Spa'));
+  assert.deepEqual(await names(page, '#items'), ['Wet/race.bin', 'race.bin']);
+  await fillStops(page, ['20']);
+  await press(page, 'Patch', /^Patched 2/);
+  await press(page, 'Save over the originals', /^Saved 2 of 2 files\.$/);
+  await openFolder(page, root);
+  assert.deepEqual(await names(page, '#items'), folderSetups);
+  assert.match((await items(page))['Spa/race.bin'], /Saved by Pitmix on .+, a stop at 20%\.$/);
+  // A subfolder of an open folder: its files are the folder's items.
+  await openFolder(page, path.join(root, 'Monza'));
+  assert.deepEqual(await names(page, '#items'), folderSetups);
+  await fillStops(page, ['35', '70']);
+  await press(page, 'Patch', /^Patched 4/);
+  await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  assert.equal(await writesBegun(page), 6);
+  assert.deepEqual(await keptLines(page, 'Nest'), ['Nest: the originals of 4 files. ']);
+  assert.deepEqual(await keptLines(page, 'Spa'), []);
+  await press(page, 'Restore the originals', /^Restored 4 of 4 files\.$/);
+  assert.deepEqual(folderBytes(root), original);
+});
+
+test('a reload during a save asks first; the way back holds for each of 520 files', { skip: !chromium }, async () => {
+  const root = path.join(scratch, 'many', 'Many');
+  const samples = ['gp2-setup.bin', 'gp3-setup.bin', 'gp3-2000-setup.bin', 'gp4-setup.bin'];
+  const paths = Array.from({ length: 520 }, (_, i) => `Track ${i % 10}/setup ${String(i).padStart(3, '0')}.bin`);
+  for (const [i, at] of paths.entries()) {
+    mkdirSync(path.dirname(path.join(root, at)), { recursive: true });
+    writeFileSync(path.join(root, at), files[samples[i % 4]][0]);
+  }
+  const bytesNow = () => paths.map((at) => readFileSync(path.join(root, at)));
+  const original = bytesNow();
+  const page = await folderPage();
+  await openFolder(page, root);
+  await fillStops(page, ['255']);
+  await press(page, 'Patch', /^Patched 520/);
+  // The files of Track 9 are read again only after a minute: the page is reloaded before they are written.
+  const late = paths.filter((at) => at.startsWith('Track 9/'));
+  await setFaults(page, {}, Object.fromEntries(late.map((at) => [path.basename(at), 60000])));
+  await press(page, 'Save over the originals', null);
+  const saved = paths.filter((at) => !late.includes(at));
+  await waitForItems(page, /Saved over the original: it holds the patch with a stop at 255%\.$/, saved);
+  const asked = new Promise((resolve) => page.puppeteer.once('dialog', (dialog) => dialog.accept().then(() => resolve(dialog.type()))));
+  await page.reload();
+  assert.equal(await asked, 'beforeunload');
+  await loaded(page);
+  await waitForButton(page, 'Reopen Many');
+  await press(page, 'Reopen Many', /^520 files added\.$/);
+  await waitForItems(page, /Saved by Pitmix on .+, a stop at 255%\.$/, saved);
+  await waitForItems(page, /Holds its original: the save of .+ did not reach it\.$/, late);
+  assert.deepEqual(await keptLines(page, 'Many'), ['Many: the originals of 468 files. ']);
+  await press(page, 'Restore the originals', /^Restored 468 of 468 files\.$/, 120000);
+  assert.deepEqual(bytesNow(), original);
 });

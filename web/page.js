@@ -383,9 +383,7 @@ async function writePass(pass, chosen, signal) {
     }
     const plan = now.map((entry) => ({ entry, folder: entry.folder, path: entry.path, expected: entry.bytes, replacement: entry.patch?.bytes, stops: pass === 'save' ? entry.patch.stops : [] }));
     const summary = await runPlan(plan, pass, signal);
-    for (const folder of new Set(plan.map((item) => item.folder))) {
-      announce({ id: folder.id, paths: plan.filter((item) => item.folder === folder).map((item) => folder.prefix + item.path) });
-    }
+    for (const id of new Set(plan.map((item) => item.folder.id))) announce({ id });
     return summary;
   });
 }
@@ -448,21 +446,20 @@ function startCatchingUp() {
 async function catchUp() {
   let changed = 0;
   while (news.length) {
-    const { id, paths = [] } = news.shift();
+    const { id } = news.shift();
     await folders.learn().catch(() => {});
-    for (const folder of folders.folders.filter((known) => known.id === id && known.open)) changed += await freshen(folder, paths);
+    for (const folder of folders.folders.filter((known) => known.id === id && known.open)) changed += await freshen(folder).catch(() => 0);
   }
   return changed ? `Another Pitmix page wrote ${count(changed, 'file')} listed here: each shows what it holds now.` : null;
 }
 
-// Reads again the files of a folder that another page wrote (those of
-// paths, and those whose record is not what this page knows), each
-// patched again with its stops. Returns how many; rejects if what is kept
-// cannot be read.
-async function freshen(folder, paths = []) {
+// Reads again the files of a folder whose records are not what this page
+// knows (another page wrote them), each patched again with its stops.
+// Returns how many; rejects if what is kept cannot be read.
+async function freshen(folder) {
   const records = await kept.recordsOf(folder);
-  const changed = (entry) => paths.includes(folder.prefix + entry.path) || (entry.record?.savedAt ?? 0) !== (records.get(entry.path)?.savedAt ?? 0);
-  const stale = setups.ofFolders([folder.id]).filter((entry) => entry.folder === folder && changed(entry));
+  const stale = setups.ofFolders([folder.id]).filter((entry) => entry.folder === folder &&
+    (entry.record?.savedAt ?? 0) !== (records.get(entry.path)?.savedAt ?? 0));
   const find = finder();
   const sources = stale.map((entry) => ({ path: entry.path, find: () => find(folder, entry.path), entry }));
   await readInOrder(sources, new AbortController().signal, (source, read) => {

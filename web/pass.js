@@ -41,7 +41,7 @@ export function exclusive(signal, waiting, task) {
 
 // What one page tells the others once it has changed files or what is kept.
 const channel = globalThis.BroadcastChannel ? new BroadcastChannel('pitmix') : null;
-/** Tells the other Pitmix pages what changed: { id, paths } (files of folder id), or { id } (all it keeps). */
+/** Tells the other Pitmix pages that what is kept for a folder changed: { id }. */
 export const announce = (news) => channel?.postMessage(news);
 /** Calls listener(news) for what another Pitmix page changed. */
 export const onNews = (listener) => channel?.addEventListener('message', (event) => listener(event.data));
