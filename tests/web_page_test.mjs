@@ -221,6 +221,10 @@ const control = (page, label) => page.find((label) =>
 const button = (page, name) => page.find((name) =>
   [...document.querySelectorAll('button')].find((node) => node.textContent.trim() === name && node.checkVisibility()) ?? null, name);
 const shown = async (page, name) => (await button(page, name)) !== null;
+// A setup's own stops' field, by its accessible name.
+const ownStops = (page, label) => page.find((label) => [...document.querySelectorAll('#items input')]
+  .find((node) => node.getAttribute('aria-label') === `Stops for ${label}`) ?? null, label);
+const focused = (page) => page.evaluate(() => document.activeElement.getAttribute('aria-label') ?? document.activeElement.textContent);
 // Each item's text by its name, folder groups included; each report by name.
 const items = (page) => page.evaluate(() => Object.fromEntries([...document.querySelectorAll('li[data-key]')]
   .map((li) => [li.querySelector('.name').textContent,
@@ -372,6 +376,46 @@ test('a strategy that is refused, or an edit, withdraws every patched copy; empt
   assert.equal((await reports(page))['gp3-setup.bin'], commandLine('gp3-setup.bin', []).report);
 });
 
+test('each setup takes its own stops or the common ones; a wrong one is marked and can be reached', async () => {
+  const page = await openPage();
+  await pick(page, setups);
+  // Own stops with each separator, none, 255 and spaces around; the others follow the common stops.
+  const own = { 'gp2-setup.bin': ['30, 60', ['30', '60']], 'gp3-setup.bin': ['none', []], 'gp4-setup.bin': ['255% 0%,10%', ['255', '0', '10']],
+    'Süd Café.bin': [' 7 ', ['7']] };
+  for (const [name, [text]] of Object.entries(own)) await page.type(await ownStops(page, name), text);
+  await fillStops(page, ['25', '50', '75']);
+  await press(page, 'Patch', /^Patched 6 setup files\.$/);
+  const expected = Object.fromEntries(setups.map((name) => [name, commandLine(name, own[name]?.[1] ?? ['25', '50', '75'])]));
+  assert.deepEqual(await reports(page), Object.fromEntries(setups.map((name) => [name, expected[name].report])));
+  assert.deepEqual((await download(page, 'Download gp4-setup.bin')).bytes, expected['gp4-setup.bin'].bytes);
+  const zip = await download(page, 'Download all');
+  for (const name of setups) assert.deepEqual(execFileSync('unzip', ['-p', zip.path, name]), expected[name].bytes, name);
+  await audit(page, 'own stops set');
+
+  // A wrong value marks its field, nothing is patched, and the status line leads to it.
+  const third = await ownStops(page, 'gp3-2000-setup.bin');
+  for (const wrong of ['256', '1 2 3 4', 'abc', '-5', '10,,20']) {
+    await page.type(third, wrong);
+    await press(page, 'Patch', /^Nothing was patched: correct the 1 field marked\./);
+    assert.deepEqual(await page.evaluate((field) => [field.getAttribute('aria-invalid'), document.getElementById(field.getAttribute('aria-describedby')).textContent !== '',
+      document.querySelectorAll('.report').length], third), ['true', true, 0], wrong);
+  }
+  await press(page, 'Go to the first', null);
+  assert.equal(await focused(page), 'Stops for gp3-2000-setup.bin');
+  await audit(page, 'a wrong own stop marked');
+  await page.type(third, '');
+  await page.key('Enter');
+  await waitForStatus(page, /^Patched 6 setup files\.$/);
+
+  // An edit of one file's stops takes back its copy alone; the common stops, those of the files that follow them.
+  await page.type(await ownStops(page, 'gp2-setup.bin'), '40');
+  assert.deepEqual(Object.keys(await reports(page)).sort(), setups.filter((name) => name !== 'gp2-setup.bin').sort());
+  await fillStops(page, ['20']);
+  assert.deepEqual(Object.keys(await reports(page)).sort(), ['gp3-setup.bin', 'gp4-setup.bin', 'Süd Café.bin'].sort());
+  await press(page, 'Patch', /^Patched 6/);
+  assert.equal((await reports(page))['gp2-setup.bin'], commandLine('gp2-setup.bin', ['40']).report);
+});
+
 test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.ok(statSync(PITMIX_PAGE).size <= 64 * 1024);
   const page = await openPage();
@@ -408,6 +452,24 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   await fillStops(page, ['0']);
   await press(page, 'Next', null);
   assert.equal(await patchedOnScreen(), 0);
+
+  // Found across pages, whatever the case, given own stops at once, patched with them; and a search with none.
+  await page.type(await control(page, 'Find files'), 'MANY 105');
+  for (let tries = 0; tries < 100 && (await onScreen())[0] !== 'Files 1 to 10 of 10'; tries++) await sleep(20);
+  assert.deepEqual(await onScreen(), ['Files 1 to 10 of 10', ...Array.from({ length: 10 }, (_, i) => `many 105${i}.bin`)]);
+  assert.equal(await page.evaluate(() => document.getElementById('found').textContent), '10 of 1,105 files found.');
+  await page.type(await control(page, 'Stops for the files found'), '12 34');
+  await press(page, 'Give them these stops', /^10 setup files found have stops at 12% and 34% of their own\.$/);
+  await audit(page, 'a search with results');
+  await press(page, 'Patch', /^Patched 1,104/);
+  assert.equal((await reports(page))['many 1057.bin'], commandLine('gp2-setup.bin', ['12', '34']).report.replace('gp2-setup.bin', 'many 1057.bin'));
+  await page.type(await control(page, 'Find files'), 'zzz');
+  for (let tries = 0; tries < 100 && (await onScreen()).length > 1; tries++) await sleep(20);
+  assert.equal(await page.evaluate(() => document.getElementById('found').textContent), '0 of 1,105 files found.');
+  await audit(page, 'a search with none');
+  await page.type(await control(page, 'Find files'), '');
+  await page.click(await control(page, 'Only the marked files'));
+  await audit(page, 'marked files shown');
 });
 
 // ---- Chromium: folders with write access, through a dropped folder
@@ -496,6 +558,8 @@ test('opens a folder with write access, saves over the originals once, and resto
   const original = folderBytes(root);
   const behindItsBack = 'Monza/qualifying.bin';
   writeFileSync(path.join(root, behindItsBack), files['gp4-setup.bin'][0]);
+  // Mixed stops: one file has none of its own.
+  await page.type(await ownStops(page, 'Spa/race.bin'), 'none');
   await fillStops(page, ['30', '60']);
   await press(page, 'Patch', /^Patched 4/);
   // A double-click starts one pass.
@@ -506,14 +570,21 @@ test('opens a folder with write access, saves over the originals once, and resto
   });
   await waitForStatus(page, /^Saved 3 of 4 files; 1 not: see the files marked\.$/);
   assert.equal(await writesBegun(page), 3);
-  assert.deepEqual(folderBytes(root), { ...patchedFolder(original, ['30', '60']), [behindItsBack]: files['gp4-setup.bin'][0] });
+  assert.deepEqual(folderBytes(root), { ...patchedFolder(original, ['30', '60']), [behindItsBack]: files['gp4-setup.bin'][0],
+    'Spa/race.bin': commandLine('Spa/race.bin', [], original['Spa/race.bin']).bytes });
   assert.match((await items(page))[behindItsBack], /Changed on disk since it was opened: not saved\.$/);
-  assert.match((await items(page))['Spa/race.bin'], /Saved over the original: it holds the patch with stops at 30% and 60%\.$/);
+  assert.match((await items(page))['Spa/Wet/race.bin'], /Saved over the original: it holds the patch with stops at 30% and 60%\.$/);
+  assert.match((await items(page))['Spa/race.bin'], /Saved over the original: it holds the patch with no stops\.$/);
+  // The marked files alone.
+  await page.click(await control(page, 'Only the marked files'));
+  for (let tries = 0; tries < 100 && (await names(page, '#items')).length > 1; tries++) await sleep(20);
+  assert.deepEqual(await names(page, '#items'), [behindItsBack]);
+  await page.click(await control(page, 'Only the marked files'));
 
   // Saved again with nothing changed, nothing is written.
   await press(page, 'Save over the originals', /^Saved 0 of 4 files; 3 already held the patch; 1 not/);
   assert.equal(await writesBegun(page), 3);
-  assert.match((await items(page))['Spa/race.bin'], /Already holds the patch with stops at 30% and 60%: not written again\.$/);
+  assert.match((await items(page))['Spa/Wet/race.bin'], /Already holds the patch with stops at 30% and 60%: not written again\.$/);
 
   const zip = await download(page, 'Download all');
   assert.deepEqual(zipNames(zip.path), [...folderSetups].sort());

@@ -11,7 +11,7 @@ import { load } from './pitmix.js';
 import * as setups from './setups.js';
 import { chosenFolder, finder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
-import { forgetQuestion, passSummary } from './words.js';
+import { forgetQuestion, passSummary, stopsText } from './words.js';
 import { count, inSlices, number, reason } from './work.js';
 
 const { controls } = view;
@@ -51,7 +51,8 @@ async function run(signal, task) {
     refresh(from);
     await refreshKept();
     if (outcome !== null) view.say(outcome ?? '');
-    if (kind === 'adding' && patchNext && !signal.aborted) startPatch({ stops: patchNext });
+    view.findAgain();
+    if (kind === 'adding' && patchNext && !signal.aborted) startPatch(patchNext);
     patchNext = null;
     if (news.length && !work) startCatchingUp();
   }
@@ -257,37 +258,47 @@ document.addEventListener('drop', (event) => {
 
 // ---- Patching.
 
-function withdraw() {
-  const had = setups.withdraw();
+function withdraw(all = true) {
+  const had = setups.withdraw(all);
   inSlices(had, view.showPatch);
   return had.length > 0;
 }
 
+// Patch with the stops in the fields: the common ones, and each setup's
+// own. Where a field is wrong, it is marked and nothing is patched.
 function onPatch() {
   const parsed = setups.parseStops(view.stopTexts());
   view.showStopErrors(parsed.errors ?? ['', '', '']);
-  if (work?.kind !== 'adding') startPatch(parsed);
-  else if (parsed.errors) {
+  const wrong = setups.wrongOwn();
+  view.tellOwn(wrong, true);
+  const fields = (parsed.errors ?? []).filter(Boolean).length + wrong.length;
+  if (fields) {
     patchNext = null;
-    view.say('Nothing was patched: correct the stops marked above.');
-  } else {
+    withdraw();
+    refresh();
+    if (!wrong.length) return view.say('Nothing was patched: correct the stops marked above.');
+    return view.sayWith(`Nothing was patched: correct the ${count(fields, 'field')} marked.`, 'Go to the first', () => {
+      const first = parsed.errors?.findIndex(Boolean) ?? -1;
+      if (first >= 0) controls.stops[first].focus();
+      else view.focusOwn(view.firstOf(setups.wrongOwn()));
+    });
+  }
+  if (work?.kind !== 'adding') startPatch(parsed.stops);
+  else {
     patchNext = parsed.stops;
     view.say('Patch runs once the files are read.');
   }
 }
 
-function startPatch(parsed) {
+function startPatch(stops) {
   const signal = begin('patching');
   if (!signal && work.kind !== 'patching') view.say('Patch can run once the work under way is done, or cancelled.');
   if (signal) {
     run(signal, async () => {
-      if (parsed.errors || setups.setups().length === 0) {
-        withdraw();
-        return parsed.errors ? 'Nothing was patched: correct the stops marked above.' : 'Add a setup file first.';
-      }
+      if (setups.setups().length === 0) return 'Add a setup file first.';
       // Every copy is taken back at once; each item shows its new one as it is made.
       setups.withdraw();
-      const made = await setups.patchAll(parsed.stops, signal, view.showPatch,
+      const made = await setups.patchAll(stops, signal, view.showPatch,
         (n, total) => view.progress(`Patching ${number(n)} of ${count(total, 'setup file')}…`, n, total));
       if (made !== null) return `Patched ${count(made, 'setup file')}.`;
       withdraw();
@@ -296,15 +307,21 @@ function startPatch(parsed) {
   }
 }
 
+// Stops that change take back the patched copies they made: the common
+// ones those of every setup that follows them, a setup's own its own.
+function stopsChange(had, what) {
+  patchNext = null;
+  if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);
+  if (!had) return;
+  refresh();
+  if (!work) view.say(`${what}: press Patch to patch ${what.startsWith('The stops of ') ? 'it' : 'the files'} again.`);
+}
+
 controls.patch.addEventListener('click', onPatch);
 for (const field of controls.stops) {
   field.addEventListener('input', () => {
-    patchNext = null;
-    if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);
-    if (withdraw()) {
-      refresh();
-      if (!work) view.say('The stops changed: press Patch to patch the files again.');
-    }
+    view.showCommon(setups.parseStops(view.stopTexts()).stops);
+    stopsChange(withdraw(false), 'The stops changed');
   });
   field.addEventListener('keydown', (event) => {
     if (event.key !== 'Enter' || event.repeat) return;
@@ -312,6 +329,47 @@ for (const field of controls.stops) {
     onPatch();
   });
 }
+
+view.onOwn((key, text, type) => {
+  const entry = setups.entries.get(key);
+  if (!entry) return;
+  if (type === 'keydown') return onPatch();
+  if (type === 'change') return view.tellOwn([entry], true);
+  const had = setups.setOwn(entry, setups.parseOwn(text));
+  view.tellOwn([entry], false);
+  view.showPatch(entry);
+  return stopsChange(had, `The stops of ${entry.label} changed`);
+});
+
+// ---- Finding files, and giving those found their own stops at once.
+
+let findNext = 0;
+const findNow = () => view.find(controls.find.value, controls.onlyMarked.checked);
+controls.find.addEventListener('input', () => {
+  cancelAnimationFrame(findNext);
+  findNext = requestAnimationFrame(findNow);
+});
+controls.onlyMarked.addEventListener('change', findNow);
+
+function giveFound(text) {
+  const own = setups.parseOwn(text);
+  view.tellFound(own?.error ?? '');
+  if (own?.error) return view.say(`No stops were given: ${own.error}`);
+  const found = view.found();
+  let had = false;
+  for (const entry of found) had = setups.setOwn(entry, own) || had;
+  view.tellOwn(found, false);
+  view.again();
+  stopsChange(had, 'The stops changed');
+  return view.say(`${count(found.length, 'setup file')} found ${own ? `${own.stops.length === 1 ? 'has' : 'have'} ${stopsText(own.stops)} of ${found.length === 1 ? 'its' : 'their'} own` : `${found.length === 1 ? 'takes' : 'take'} the common stops`}.`);
+}
+controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
+controls.clearFound.addEventListener('click', () => giveFound(''));
+controls.stopsFound.addEventListener('keydown', (event) => {
+  if (event.key !== 'Enter' || event.repeat) return;
+  event.preventDefault();
+  giveFound(controls.stopsFound.value);
+});
 
 // ---- Downloads, made when pressed.
 

@@ -16,6 +16,8 @@ import { inSlices } from './work.js';
 //     read in a pass, or as the page last wrote them,
 //   holds: inspect()'s word on it, or { ok: false, reason } if unreadable,
 //   shelf: 'setups' or 'others' (a folder's files that are not setups),
+//   own: its own stops, as the player typed them: { text, stops } or
+//     { text, error }, or null where it takes the common stops,
 //   patch: { bytes, report, stops } for its stops, { reason, stops } where
 //     Patch refused them, or null,
 //   record: what is kept of it (kept.js), or null,
@@ -83,7 +85,7 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
   const entry = {
     key: keyOf(folder, source.path), folder, path: source.path, label: source.path,
     bytes: read.bytes ?? new Uint8Array(), size: read.size ?? 0,
-    holds: null, shelf: 'setups', patch: null, record, said: null,
+    holds: null, shelf: 'setups', own: null, patch: null, record, said: null,
   };
   if (read.error) {
     // A file that cannot be read may well be a setup: it stays in sight.
@@ -96,7 +98,10 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
     if (folder && !entry.holds.ok) entry.shelf = 'others';
   }
   entry.said = opened(entry);
-  if (replaced?.patch && entry.holds.ok) entry.patch = patchOf(entry, replaced.patch.stops);
+  if (entry.holds.ok) {
+    entry.own = replaced?.own ?? null;
+    if (replaced?.patch) entry.patch = patchOf(entry, replaced.patch.stops);
+  }
   return entry;
 }
 
@@ -159,6 +164,32 @@ export function parseStops(texts) {
   return errors.some(Boolean) ? { errors } : { stops: texts.slice(0, lastFilled + 1).map(Number) };
 }
 
+/**
+ * A setup's own stops from the text of its field: null where it is empty
+ * (the file takes the common stops), { text, stops } (none: no stops), or
+ * { text, error }. Up to three whole numbers from 0 to maxPercentage,
+ * between spaces or commas, each with or without '%'.
+ */
+export function parseOwn(text) {
+  const words = text.trim().split(/\s*,\s*|\s+/);
+  if (words[0] === '') return words.length > 1 ? { text, error: 'Write the stops between the commas.' } : null;
+  if (words.length === 1 && /^none$/i.test(words[0])) return { text, stops: [] };
+  const stops = words.map((word) => (/^\d+%?$/.test(word) ? Number.parseInt(word, 10) : NaN));
+  if (stops.length > 3) return { text, error: 'Give at most three stops, or none.' };
+  if (!stops.every((stop) => stop <= maxPercentage)) return { text, error: `Each stop is a whole number from 0 to ${maxPercentage}.` };
+  return { text, stops };
+}
+
+/** Gives an entry its own stops (as parseOwn() read them); takes back its patched copy. Returns whether it had one. */
+export function setOwn(entry, own) {
+  const had = Boolean(entry.patch);
+  Object.assign(entry, { own, patch: null });
+  return had;
+}
+
+/** The stops an entry is patched with: its own, or the common ones. */
+export const stopsOf = (entry, common) => entry.own?.stops ?? common;
+
 // The entries in each state that a button acts on: written once, here.
 export const setups = () => [...entries.values()].filter((entry) => entry.holds.ok);
 export const patched = () => [...entries.values()].filter((entry) => entry.patch?.bytes);
@@ -167,25 +198,32 @@ export const writable = (entry) => Boolean(entry.folder?.handle);
 export const savable = () => patched().filter(writable);
 export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWrite(entry));
 export const ofFolders = (ids) => [...entries.values()].filter((entry) => ids.includes(entry.folder?.id));
+export const wrongOwn = () => setups().filter((entry) => entry.own?.error);
+
+/** Whether what the page found of a file is a warning: anything but a write done, or known. */
+export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'written', 'already'].includes(said.outcome);
+/** Whether an item is marked: a warning about its file, or a patch refused. */
+export const marked = (entry) => Boolean(entry.patch?.reason) || warns(entry.said);
 
 /**
- * Patches a copy of every setup with stops, in slices; told(entry) after
- * each. Returns how many were patched, or null if signal stopped it.
+ * Patches a copy of every setup with its own stops, or the common ones,
+ * in slices; told(entry) after each. Returns how many were patched, or
+ * null if signal stopped it.
  */
-export async function patchAll(stops, signal, told, progress) {
+export async function patchAll(common, signal, told, progress) {
   const list = setups();
   let made = 0;
   const done = await inSlices(list, (entry) => {
-    entry.patch = patchOf(entry, stops);
+    entry.patch = patchOf(entry, stopsOf(entry, common));
     if (entry.patch.bytes) made++;
     told(entry);
   }, { signal, progress: (n) => progress(n, list.length) });
   return done === list.length ? made : null;
 }
 
-/** Takes back every patched copy; returns those that had one. */
-export function withdraw() {
-  const had = [...entries.values()].filter((entry) => entry.patch);
+/** Takes back the patched copies of the entries that follow the common stops (or of all); returns those that had one. */
+export function withdraw(all = true) {
+  const had = [...entries.values()].filter((entry) => entry.patch && (all || !entry.own));
   for (const entry of had) entry.patch = null;
   return had;
 }

@@ -1,7 +1,8 @@
 // What the user sees: the items, the buttons, the progress bar and the
 // status line. It shows the entries of setups.js, in the words of
 // words.js, and knows nothing of files or of the format.
-import { keptLine, saidText, warns } from './words.js';
+import { marked, warns } from './setups.js';
+import { keptLine, saidText } from './words.js';
 import { number } from './work.js';
 
 const byId = (id) => document.getElementById(id);
@@ -9,6 +10,8 @@ export const controls = {
   picker: byId('files'), openFolder: byId('open-folder'), folderChooser: byId('folder'),
   stops: [1, 2, 3].map((n) => byId(`stop${n}`)), patch: byId('patch'), downloadAll: byId('download-all'),
   save: byId('save'), restore: byId('restore'), downloadOriginals: byId('download-originals'), cancel: byId('cancel'),
+  find: byId('find'), onlyMarked: byId('only-marked'), stopsFound: byId('stops-found'), giveFound: byId('give-found'),
+  clearFound: byId('clear-found'),
 };
 const list = byId('items');
 const others = byId('others');
@@ -30,7 +33,7 @@ const pager = byId('pager');
 let page = 0;
 
 function showPage() {
-  const total = shelves.setups.entries.length;
+  const total = shelves.setups.shown.length;
   const pages = Math.ceil(total / pageSize);
   page = Math.max(0, Math.min(page, pages - 1));
   const first = page * pageSize;
@@ -109,6 +112,13 @@ const items = new Map();  // entry key → <li>, for the items drawn
 let placed = [];  // entries placed since the last showPlaced()
 let redraw = false;  // an entry moved from one shelf to the other
 
+// What the list shows: every file, or those whose name holds the text
+// looked for (whatever its case), and only the marked ones if asked.
+const filter = { text: '', onlyMarked: false };
+const filtering = () => Boolean(filter.text || filter.onlyMarked);
+const passes = (entry) => entry.label.toLowerCase().includes(filter.text) && (!filter.onlyMarked || marked(entry));
+for (const shelf of Object.values(shelves)) shelf.shown = shelf.entries;
+
 /** The entry key of the item that holds node. */
 export const keyOfItem = (node) => node.closest('li[data-key]')?.dataset.key;
 
@@ -126,6 +136,34 @@ const resultOf = (entry) => {
 };
 const diskOf = (entry) => entry.said && element('p', warns(entry.said) ? 'disk warning' : 'disk', saidText(entry.said));
 
+// A setup's own stops: a field named "Stops for LABEL", which shows the
+// common stops until it is filled, and its message once it is marked. An
+// item's text is what its file holds and what became of it: the field's
+// caption is drawn by the style sheet.
+let common = '';
+const toldWrong = new Set();  // keys of the entries whose field is marked
+let fields = 0;
+function ownOf(entry) {
+  const id = `own-${++fields}`;
+  const field = element('input');
+  Object.assign(field, { type: 'text', autocomplete: 'off', size: 12, value: entry.own?.text ?? '', placeholder: common });
+  field.setAttribute('aria-label', `Stops for ${entry.label}`);
+  field.setAttribute('aria-describedby', id);
+  const wrong = element('span', 'error');
+  wrong.id = id;
+  const part = element('p', 'own');
+  part.append(field, wrong);
+  markOwn(entry, part);
+  return part;
+}
+
+function markOwn(entry, part = items.get(entry.key)?.querySelector('p.own')) {
+  if (!part) return;
+  const message = toldWrong.has(entry.key) ? entry.own?.error ?? '' : '';
+  part.querySelector('input').setAttribute('aria-invalid', String(Boolean(message)));
+  part.querySelector('.error').textContent = message;
+}
+
 function itemOf(entry) {
   const item = element('li');
   item.dataset.key = entry.key;
@@ -133,16 +171,16 @@ function itemOf(entry) {
   item.append(element('span', 'name', entry.label), ' ',
     holds.ok ? element('span', 'holds', `${holds.edition}, ${holds.checksums}, ${holds.strategy}`)
       : element('span', 'refused', holds.reason));
-  for (const part of [resultOf(entry), diskOf(entry)]) if (part) item.append(part);
   items.set(entry.key, item);
+  for (const part of [holds.ok && ownOf(entry), resultOf(entry), diskOf(entry)]) if (part) item.append(part);
   return item;
 }
 
-// Draws the shelf's items from first to last (not included), unless they are drawn.
+// Draws the shelf's items shown from first to last (not included), unless they are drawn.
 function draw(shelf, first, last) {
   if (shelf.first === first && shelf.last === last) return;
   for (const item of shelf.list.children) items.delete(item.dataset.key);
-  shelf.list.replaceChildren(...shelf.entries.slice(first, last).map(itemOf));
+  shelf.list.replaceChildren(...shelf.shown.slice(first, last).map(itemOf));
   Object.assign(shelf, { first, last });
 }
 
@@ -171,8 +209,10 @@ export function remove(gone) {
 
 /** Entries placed since the last call are shown: on the page on screen, drawn; elsewhere, counted. */
 export function showPlaced() {
-  if (redraw) {
-    for (const shelf of Object.values(shelves)) Object.assign(shelf, { first: -1, last: -1 });
+  if (redraw || (filtering() && placed.length)) {
+    for (const shelf of Object.values(shelves)) {
+      Object.assign(shelf, { first: -1, last: -1, shown: filtering() ? shelf.entries.filter(passes) : shelf.entries });
+    }
     redraw = false;
   } else {
     // New entries come last: those that fall on the drawn page join its end.
@@ -188,18 +228,51 @@ export function showPlaced() {
     }
   }
   placed = [];
-  const { others: otherShelf } = shelves;
-  draw(otherShelf, 0, otherShelf.entries.length);
+  const { others: otherShelf, setups: setupShelf } = shelves;
+  draw(otherShelf, 0, otherShelf.shown.length);
   showPage();
   list.classList.toggle('long', list.childElementCount > longList);
-  others.hidden = otherShelf.entries.length === 0;
-  others.querySelector('summary').textContent = `Other files (${number(otherShelf.entries.length)})`;
+  others.hidden = otherShelf.shown.length === 0;
+  others.querySelector('summary').textContent = `Other files (${number(otherShelf.shown.length)})`;
+  const all = setupShelf.entries.length + otherShelf.entries.length;
+  byId('finder').hidden = all === 0;
+  byId('own-found').hidden = setupShelf.entries.length === 0;
+  byId('found').textContent = filtering() ? `${number(setupShelf.shown.length + otherShelf.shown.length)} of ${number(all)} files found.` : '';
+}
+
+/** Shows the files whose name holds text (whatever its case), and only the marked ones if onlyMarked; from the first page. */
+export function find(text, onlyMarked) {
+  Object.assign(filter, { text: text.toLowerCase(), onlyMarked });
+  page = 0;
+  redraw = true;
+  showPlaced();
+}
+
+/** The setups the list shows, on every page. */
+export const found = () => shelves.setups.shown.filter((entry) => entry.holds.ok);
+
+/** Draws the list again: the entries' stops or marks changed. */
+export function again() {
+  redraw = true;
+  showPlaced();
+}
+
+/** Draws the list again where it shows only the marked files, which a piece of work may have changed. */
+export function findAgain() {
+  if (filter.onlyMarked) again();
+}
+
+/** Marks the field of the stops for the files found with its message, or none. */
+export function tellFound(message) {
+  byId('stops-found-error').textContent = message;
+  controls.stopsFound.setAttribute('aria-invalid', String(Boolean(message)));
 }
 
 export function rename(entry) {
   const item = items.get(entry.key);
   if (!item) return;
   item.querySelector('.name').textContent = entry.label;
+  item.querySelector('p.own input')?.setAttribute('aria-label', `Stops for ${entry.label}`);
   const button = item.querySelector('button.download');
   if (button) button.textContent = `Download ${entry.label}`;
 }
@@ -236,6 +309,58 @@ export function showStopErrors(errors) {
     if (message && first) field.focus();
     first &&= !message;
   });
+}
+
+/** The common stops, as the own stops' fields show them until they are filled. */
+export function showCommon(stops) {
+  common = stops ? stops.join(' ') || 'none' : '';
+  for (const field of list.querySelectorAll('p.own input')) field.placeholder = common;
+}
+
+/** Marks the own stops' fields of entries that are wrong, and unmarks the others. */
+export function tellOwn(entries, wrong) {
+  for (const entry of entries) {
+    if (wrong && entry.own?.error) toldWrong.add(entry.key);
+    else if (!entry.own?.error) toldWrong.delete(entry.key);
+    markOwn(entry);
+  }
+}
+
+/** Of entries, the first in the list's order. */
+export const firstOf = (entries) => {
+  const { at } = shelves.setups;
+  return entries.reduce((first, entry) => (!first || at.get(entry.key) < at.get(first.key) ? entry : first), null);
+};
+
+/** Moves the focus to an entry's own stops' field, on whatever page it is, and in sight. */
+export function focusOwn(entry) {
+  if (!passes(entry)) {
+    controls.find.value = '';
+    controls.onlyMarked.checked = false;
+    find('', false);
+  }
+  page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
+  showPage();
+  items.get(entry.key)?.querySelector('p.own input').focus();
+}
+
+/** Calls act(entry key, text, event type) on input, change or Enter in an own stops' field. */
+export function onOwn(act) {
+  for (const type of ['input', 'change', 'keydown']) {
+    list.addEventListener(type, (event) => {
+      if (!event.target.matches('p.own input') || (type === 'keydown' && (event.key !== 'Enter' || event.repeat))) return;
+      if (type === 'keydown') event.preventDefault();
+      act(keyOfItem(event.target), event.target.value, type);
+    });
+  }
+}
+
+/** The status line, with a button that moves the focus where the player is to act. */
+export function sayWith(text, name, act) {
+  const button = element('button', 'secondary', name);
+  button.type = 'button';
+  button.addEventListener('click', act);
+  status.replaceChildren(`${text} `, button);
 }
 
 // ---- Folders whose originals are kept.

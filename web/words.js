@@ -47,9 +47,6 @@ const sentences = {
 /** What an item says of its file on disk (its entry's facts, see setups.js). */
 export const saidText = (said) => sentences[said.pass][said.outcome](said);
 
-/** Whether those facts are a warning: anything but a write done, or known. */
-export const warns = (said) => !['saved', 'unlanded', 'written', 'already'].includes(said.outcome);
-
 /**
  * The status line after a pass: tally counts each outcome, total the files
  * in its plan; refused says why nothing was written, stopped why the pass
