@@ -1,5 +1,6 @@
 // How the page copes with a setup folder of thousands of files, in headless
-// Chromium: the time to add, patch, zip, save and restore them, the longest
+// Chromium: the time to add, patch, zip, find, give stops of their own,
+// save and restore them, the longest
 // task on the page's main thread in each step, and the floors: bare pages
 // that read the same first bytes of the same files, or write the same
 // files with createWritable() at the page's width.
@@ -113,8 +114,8 @@ function watch() {
       if (!event.target.closest?.('a')) window.started = performance.now();
     }, true);
   }
-  window.waitForStatus = (source) => new Promise((resolve) => {
-    const status = () => document.getElementById('status');
+  window.waitForStatus = (source, id = 'status') => new Promise((resolve) => {
+    const status = () => document.getElementById(id);
     const check = () => new RegExp(source).test(status()?.textContent) && (observer.disconnect(), resolve(performance.now() - window.started));
     const observer = new MutationObserver(check);
     observer.observe(status(), { subtree: true, childList: true, characterData: true });
@@ -136,12 +137,12 @@ async function open(file) {
 // is the driver's). A trace of a long step would not fit in memory: there
 // the page's own long-task entries tell, which count tasks of 50 ms and
 // more.
-async function step(page, act, done, traced = true) {
+async function step(page, act, done, traced = true, id = 'status') {
   // Only the page's tasks and the driver's commands: all of the timeline
   // for 20,000 files is more than a string can hold.
   if (traced) await page.tracing.start({ categories: ['-*', 'disabled-by-default-devtools.timeline', 'devtools'] });
   await page.evaluate(() => { window.longTasks = []; window.longFrames = []; });
-  const finished = page.evaluate((source) => window.waitForStatus(source), done.source);
+  const finished = page.evaluate((source, id) => window.waitForStatus(source, id), done.source, id);
   await act();
   const time = await finished;
   if (!traced) {
@@ -179,6 +180,19 @@ await fillStops(page, ['25', '50', '75']);
 results.patch = [await step(page, () => click(page, 'Patch'), /^Patched/)];
 results.zip = [await step(page, () => click(page, 'Download all'), /^The zip holds/)];
 for (let tries = 0; tries < 600 && !readdirSync(downloads).some((name) => name.endsWith('.zip')); tries++) await new Promise((r) => setTimeout(r, 100));
+// Each setup its own stops: a search typed key by key finds a tenth of
+// the files (those whose number ends in 0), which are given stops of their
+// own at once; then all are patched, with their own stops or the common ones.
+const found = `${(Number(setupCount) / 10).toLocaleString('en-US')} of ${files.length.toLocaleString('en-US')} files found.`;
+results.search = [await step(page, () => page.type('#find', '0.bin'), new RegExp(`^${found}$`), true, 'found')];
+await page.type('#stops-found', '20 40');
+results['own stops'] = [await step(page, () => click(page, 'Give them these stops'), /found have/)];
+await page.$eval('#find', (field) => {
+  field.value = '';
+  field.dispatchEvent(new Event('input'));
+});
+await page.waitForFunction(() => document.getElementById('found').textContent === '');
+results['patch, mixed'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
 
 // The same folder opened with write access, patched and saved over.
 await page.close();

@@ -420,6 +420,7 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.ok(statSync(PITMIX_PAGE).size <= 64 * 1024);
   const page = await openPage();
   await pick(page, [...Object.keys(files).filter((name) => name.endsWith('-setup.bin')), 'notes.txt']);
+  await page.type(await ownStops(page, 'gp2-setup.bin'), '30 60');
   await fillStops(page, ['25', '50', '75']);
   await press(page, 'Patch', /^Patched/);
   if (PITMIX_SCREENSHOT && chromium) await page.screenshot(PITMIX_SCREENSHOT);
@@ -501,10 +502,15 @@ function injectFaults() {
   });
   wrap(FileSystemFileHandle.prototype, 'createWritable', (handle) => {
     fail('createWritable', handle.name);
+    // The browser can take back its permission in the middle of a pass.
+    if (window.faults.revoke === handle.name) throw new DOMException('permission taken back', 'NotAllowedError');
     window.writesBegun++;
   }, (stream, handle) => streams.set(stream, handle.name) && stream);
   wrap(FileSystemWritableFileStream.prototype, 'write', (stream) => fail('write', streams.get(stream)));
-  wrap(FileSystemWritableFileStream.prototype, 'close', (stream) => fail('close', streams.get(stream)));
+  wrap(FileSystemWritableFileStream.prototype, 'close', async (stream) => {
+    await new Promise((resolve) => setTimeout(resolve, window.delays.close ?? 0));
+    fail('close', streams.get(stream));
+  });
   // What is kept: opening IndexedDB, reading or storing a record (by the
   // first part of its key: 'file' or 'folder') can fail, and a commit abort,
   // as a full quota aborts it.
@@ -705,19 +711,26 @@ test('a slow save can be cancelled or stopped by an edit, and every item says wh
   await fillStops(page, ['30', '60']);
   await press(page, 'Patch', /^Patched 4/);
   const patched = patchedFolder(original, ['30', '60']);
-  const slowly = Object.fromEntries(['qualifying.bin', 'race.bin'].map((name, i) => [name, 400 * (i + 1)]));
-  // Monza/qualifying.bin is read again after 400 ms, the race.bin files after 800 ms.
-  for (const [act, status] of [
-    [() => press(page, 'Cancel', null), /^Saved 1 of 4 files; the others were not written\.$/],
-    [() => fillStops(page, ['35']), /^Saving stopped: the stops changed\. Saved 1 of 4 files; the others were not written\.$/],
+  // Monza/qualifying.bin is read again at once, the race.bin files after 4 s; or every file is written slowly.
+  const slowly = { 'race.bin': 4000 };
+  const written = async (n) => {
+    for (let tries = 0; tries < 200 && Object.values(await items(page)).filter((said) => /Saved over/.test(said)).length < n; tries++) await sleep(20);
+  };
+  for (const [act, delays, status, restored] of [
+    [() => press(page, 'Cancel', null), slowly, /^Saved 1 of 4 files; the others were not written\.$/, 1],
+    [() => fillStops(page, ['35']), slowly, /^Saving stopped: the stops changed\. Saved 1 of 4 files; the others were not written\.$/, 1],
+    // A Cancel that comes once every write has begun: they all finish, and the status line says so.
+    [() => press(page, 'Cancel', null), { close: 500 }, /^Saved 4 of 4 files\.$/, 4],
   ]) {
-    await setFaults(page, {}, slowly);
+    await setFaults(page, {}, delays);
     if (!(await shown(page, 'Save over the originals'))) {
       await fillStops(page, ['30', '60']);
       await press(page, 'Patch', /^Patched 4/);
     }
+    const begun = await writesBegun(page);
     await press(page, 'Save over the originals', null);
-    for (let tries = 0; tries < 100 && !/Saved over/.test((await items(page))['Monza/qualifying.bin']); tries++) await sleep(20);
+    if (delays.close) for (let tries = 0; tries < 200 && await writesBegun(page) < begun + 4; tries++) await sleep(10);
+    else await written(1);
     assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Cancel');
     await act();
     await waitForStatus(page, status);
@@ -730,7 +743,7 @@ test('a slow save can be cancelled or stopped by an edit, and every item says wh
     }
     assert.deepEqual(now['Monza/qualifying.bin'], patched['Monza/qualifying.bin']);
     await setFaults(page, {});
-    await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
+    await press(page, 'Restore the originals', new RegExp(`^Restored ${restored} of ${restored} files?\\.$`));
   }
   assert.deepEqual(folderBytes(root), original);
 });
@@ -768,8 +781,10 @@ test('every fault in a write is told, and leaves the file whole', { skip: !chrom
     [{ put: 'file' }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: put failed).'],
     [{ commit: 'file' }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: the browser did not complete it).'],
     [{ commit: 'file', full: true }, /^Saved 0 of 4 files; 4 not/, 'Not saved (this browser could not keep the original: its storage is full).'],
+    // A permission taken back stops the pass, with one message; the files not reached are not written.
+    [{ revoke: 'qualifying.bin' }, /^Saving stopped: the browser no longer lets Pitmix write to the folder faults\. Saved 0 of 4 files; the others were not written\.$/, null],
   ]) {
-    await setFaults(page, faults);
+    await setFaults(page, faults, faults.revoke ? { 'race.bin': 500 } : {});
     await press(page, 'Save over the originals', pattern);
     assert.deepEqual(folderBytes(root), original, JSON.stringify(faults));
     for (const at of said ? folderSetups : []) assert.ok((await items(page))[at].endsWith(said), `${at}: ${(await items(page))[at]}`);
@@ -788,6 +803,8 @@ test('every fault in a write is told, and leaves the file whole', { skip: !chrom
   assert.ok(await shown(page, 'Download all'));
   await setFaults(page, {});
   await openFolder(page, root);
+  // Each failed write put back what was kept before it.
+  assert.deepEqual(Object.values(await items(page)).filter((said) => /did not reach it/.test(said)), []);
   await press(page, 'Restore the originals', /^Restored 1 of 1 file\.$/);
   assert.deepEqual(folderBytes(root), original);
 
@@ -958,7 +975,7 @@ test('a reload during a save asks first; the way back holds for each of 520 file
   await waitForItems(page, /Saved over the original: it holds the patch with a stop at 255%\.$/, saved);
   const asked = new Promise((resolve) => page.puppeteer.once('dialog', (dialog) => dialog.accept().then(() => resolve(dialog.type()))));
   await page.reload();
-  assert.equal(await asked, 'beforeunload');
+  assert.equal(await Promise.race([asked, sleep(10000)]), 'beforeunload');
   await loaded(page);
   await waitForButton(page, 'Reopen Many');
   await press(page, 'Reopen Many', /^520 files added\.$/);

@@ -81,10 +81,11 @@ let originalsKept = false;
 async function refreshKept() {
   await folders.learn().catch(() => {});
   const lines = [];
+  const restorable = setups.restorable();
   for (const folder of folders.folders.filter((known) => known.id && !known.prefix && known.handle)) {
     const stored = await kept.countOf(folder.id).catch(() => 0);
-    const restorable = setups.restorable().filter((entry) => entry.folder.id === folder.id).length;
-    if (stored) lines.push({ folder, count: folder.open ? restorable : stored, open: folder.open });
+    const count = folder.open ? restorable.filter((entry) => entry.folder.id === folder.id).length : stored;
+    if (stored) lines.push({ folder, count, open: folder.open });
   }
   originalsKept = lines.some((line) => folders.folders.some((known) => known.id === line.folder.id && known.open));
   view.showKept(lines);
@@ -307,21 +308,22 @@ function startPatch(stops) {
   }
 }
 
-// Stops that change take back the patched copies they made: the common
-// ones those of every setup that follows them, a setup's own its own.
-function stopsChange(had, what) {
+// Stops that change take back the patched copies they made (the common
+// ones those of every setup that follows them, a setup's own its own), and
+// stop the work that uses them. had: whether any copy was taken back.
+function stopsChange(had, said) {
   patchNext = null;
   if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);
   if (!had) return;
   refresh();
-  if (!work) view.say(`${what}: press Patch to patch ${what.startsWith('The stops of ') ? 'it' : 'the files'} again.`);
+  if (!work) view.say(said);
 }
 
 controls.patch.addEventListener('click', onPatch);
 for (const field of controls.stops) {
   field.addEventListener('input', () => {
     view.showCommon(setups.parseStops(view.stopTexts()).stops);
-    stopsChange(withdraw(false), 'The stops changed');
+    stopsChange(withdraw(false), 'The stops changed: press Patch to patch the files again.');
   });
   field.addEventListener('keydown', (event) => {
     if (event.key !== 'Enter' || event.repeat) return;
@@ -338,7 +340,7 @@ view.onOwn((key, text, type) => {
   const had = setups.setOwn(entry, setups.parseOwn(text));
   view.tellOwn([entry], false);
   view.showPatch(entry);
-  return stopsChange(had, `The stops of ${entry.label} changed`);
+  return stopsChange(had, `The stops of ${entry.label} changed: press Patch to patch it again.`);
 });
 
 // ---- Finding files, and giving those found their own stops at once.
@@ -359,9 +361,11 @@ function giveFound(text) {
   let had = false;
   for (const entry of found) had = setups.setOwn(entry, own) || had;
   view.tellOwn(found, false);
-  view.again();
-  stopsChange(had, 'The stops changed');
-  return view.say(`${count(found.length, 'setup file')} found ${own ? `${own.stops.length === 1 ? 'has' : 'have'} ${stopsText(own.stops)} of ${found.length === 1 ? 'its' : 'their'} own` : `${found.length === 1 ? 'takes' : 'take'} the common stops`}.`);
+  view.showOwn(found);
+  view.findAgain();
+  const one = found.length === 1;
+  const now = own ? `${one ? 'has' : 'have'} ${stopsText(own.stops)} of ${one ? 'its' : 'their'} own` : `${one ? 'takes' : 'take'} the common stops`;
+  return stopsChange(true, `${count(found.length, 'setup file')} found ${now}.${had ? ' Press Patch to patch them again.' : ''}`);
 }
 controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
 controls.clearFound.addEventListener('click', () => giveFound(''));
@@ -534,6 +538,7 @@ const loaded = await load().then(() => true, () => false);
 if (loaded) {
   document.documentElement.dataset.ready = 'yes';
   work = null;
+  view.showCommon(setups.parseStops(view.stopTexts()).stops);
   refresh();
   // Folders whose originals were all restored are no longer kept: cleared
   // now, unless another page is writing.

@@ -3,7 +3,7 @@
 // words.js, and knows nothing of files or of the format.
 import { marked, warns } from './setups.js';
 import { keptLine, saidText } from './words.js';
-import { number } from './work.js';
+import { number, sliceMilliseconds, yieldToPage } from './work.js';
 
 const byId = (id) => document.getElementById(id);
 export const controls = {
@@ -105,8 +105,8 @@ export function enable(control, enabled, to) {
 // order; the items from `first` to `last` of it are drawn as elements.
 
 const shelves = {
-  setups: { list, entries: [], at: new Map(), first: 0, last: 0 },
-  others: { list: others.querySelector('ul'), entries: [], at: new Map(), first: 0, last: 0 },
+  setups: { list, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0 },
+  others: { list: others.querySelector('ul'), entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0 },
 };
 const items = new Map();  // entry key → <li>, for the items drawn
 let placed = [];  // entries placed since the last showPlaced()
@@ -176,12 +176,26 @@ function itemOf(entry) {
   return item;
 }
 
-// Draws the shelf's items shown from first to last (not included), unless they are drawn.
+// Draws the shelf's items shown from first to last (not included), unless
+// they are drawn: at once, or, for a search as it is typed, a slice at a
+// time (a thousand items with their fields take the browser long to lay
+// out), until a later draw takes over.
+let gradual = false;
 function draw(shelf, first, last) {
   if (shelf.first === first && shelf.last === last) return;
   for (const item of shelf.list.children) items.delete(item.dataset.key);
-  shelf.list.replaceChildren(...shelf.shown.slice(first, last).map(itemOf));
-  Object.assign(shelf, { first, last });
+  shelf.list.replaceChildren();
+  Object.assign(shelf, { first, last, queue: shelf.shown.slice(first, last), drawn: 0 });
+  drawSome(shelf, shelf.queue, gradual);
+}
+
+function drawSome(shelf, queue, inSlices) {
+  if (shelf.queue !== queue) return;
+  const start = performance.now();
+  const part = [];
+  while (shelf.drawn < queue.length && !(inSlices && performance.now() - start > sliceMilliseconds)) part.push(itemOf(queue[shelf.drawn++]));
+  shelf.list.append(...part);
+  if (shelf.drawn < queue.length) yieldToPage().then(() => drawSome(shelf, queue, true));
 }
 
 /** Puts an entry in its shelf, in place of the one it replaces (of the same key); it is shown at showPlaced(). */
@@ -222,7 +236,8 @@ export function showPlaced() {
       const old = items.get(entry.key);
       if (old) old.replaceWith(itemOf(entry));
       else if (at === shelf.last && (shelf === shelves.others || at < shelf.first + pageSize)) {
-        shelf.list.append(itemOf(entry));
+        shelf.queue.push(entry);
+        drawSome(shelf, shelf.queue, false);
         shelf.last++;
       }
     }
@@ -231,7 +246,7 @@ export function showPlaced() {
   const { others: otherShelf, setups: setupShelf } = shelves;
   draw(otherShelf, 0, otherShelf.shown.length);
   showPage();
-  list.classList.toggle('long', list.childElementCount > longList);
+  list.classList.toggle('long', setupShelf.last - setupShelf.first > longList);
   others.hidden = otherShelf.shown.length === 0;
   others.querySelector('summary').textContent = `Other files (${number(otherShelf.shown.length)})`;
   const all = setupShelf.entries.length + otherShelf.entries.length;
@@ -244,22 +259,29 @@ export function showPlaced() {
 export function find(text, onlyMarked) {
   Object.assign(filter, { text: text.toLowerCase(), onlyMarked });
   page = 0;
-  redraw = true;
+  redraw = gradual = true;
   showPlaced();
+  gradual = false;
 }
 
 /** The setups the list shows, on every page. */
 export const found = () => shelves.setups.shown.filter((entry) => entry.holds.ok);
 
-/** Draws the list again: the entries' stops or marks changed. */
-export function again() {
+/** Draws the list again where it shows only the marked files, which a piece of work may have changed. */
+export function findAgain() {
+  if (!filter.onlyMarked) return;
   redraw = true;
   showPlaced();
 }
 
-/** Draws the list again where it shows only the marked files, which a piece of work may have changed. */
-export function findAgain() {
-  if (filter.onlyMarked) again();
+/** Shows the own stops of entries, and what Patch made of them, where they are drawn. */
+export function showOwn(entries) {
+  for (const entry of entries) {
+    const field = items.get(entry.key)?.querySelector('p.own input');
+    if (!field) continue;
+    field.value = entry.own?.text ?? '';
+    showPatch(entry);
+  }
 }
 
 /** Marks the field of the stops for the files found with its message, or none. */
@@ -341,6 +363,7 @@ export function focusOwn(entry) {
   }
   page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
   showPage();
+  drawSome(shelves.setups, shelves.setups.queue, false);
   items.get(entry.key)?.querySelector('p.own input').focus();
 }
 
