@@ -100,16 +100,15 @@ export async function folderOf(handle) {
  */
 export async function settle(folder) {
   const stored = await learn();
-  if (folder.prefix && stored.some((record) => record.id === folder.id)) return;
-  // The folder that held it is forgotten: it is a folder of its own again.
-  if (folder.prefix) Object.assign(folder, { id: newId(), prefix: '' });
-  await kept.keepFolder(folder);
+  // Where the folder that held it is forgotten, it is a folder of its own again.
+  if (folder.prefix && !stored.some((record) => record.id === folder.id)) Object.assign(folder, { id: newId(), prefix: '' });
+  if (!folder.prefix) await kept.keepFolder(folder);
   for (const other of keptFolders()) {
     const prefix = other === folder ? null : await where(folder.handle, other.handle);
     if (prefix === null) continue;
     await kept.adopt(folder, other, prefix);
     folders.splice(folders.indexOf(other), 1);
-    for (const view of folders.filter((known) => known.id === other.id)) Object.assign(view, { id: folder.id, prefix: prefix + view.prefix });
+    for (const view of folders.filter((known) => known.id === other.id)) Object.assign(view, { id: folder.id, prefix: folder.prefix + prefix + view.prefix });
   }
 }
 

@@ -113,12 +113,11 @@ export const forget = (id) => inTransaction('readwrite', (objects) => {
 export const adopt = (into, from, prefix) => inTransaction('readwrite', async (objects) => {
   const moving = await promisifyRequest(objects.getAll(recordsRange(from.id)));
   for (const record of moving) {
-    const key = ['file', into.id, prefix + record.path];
+    const key = fileKey(into, prefix + record.path);
     const there = await promisifyRequest(objects.get(key));
     const took = (a, b) => [b.written, b.previous?.written].some((bytes) => bytes && sameBytes(bytes, a.original));
     if (!there || took(there, record)) objects.put({ ...record, path: key[2] }, key);
   }
-  objects.put({ id: into.id, name: into.name, handle: into.handle }, ['folder', into.id]);
   objects.delete(recordsRange(from.id));
   objects.delete(['folder', from.id]);
 });
