@@ -393,16 +393,22 @@ test('each setup takes its own stops or the common ones; a wrong one is marked a
   await audit(page, 'own stops set');
 
   // A wrong value marks its field, nothing is patched, and the status line leads to it.
-  const third = await ownStops(page, 'gp3-2000-setup.bin');
+  // Leaving a wrong field marks it too; of two, the first in the list is the one the status line leads to.
+  const [third, last] = [await ownStops(page, 'gp3-2000-setup.bin'), await ownStops(page, 'seven stops.bin')];
+  const marked = (field) => page.evaluate((field) => [field.getAttribute('aria-invalid'),
+    document.getElementById(field.getAttribute('aria-describedby')).textContent !== '', document.querySelectorAll('.report').length], field);
+  await page.type(last, '300');
+  await page.key('Tab');
+  assert.deepEqual((await marked(last)).slice(0, 2), ['true', true]);
   for (const wrong of ['256', '1 2 3 4', 'abc', '-5', '10,,20']) {
     await page.type(third, wrong);
-    await press(page, 'Patch', /^Nothing was patched: correct the 1 field marked\./);
-    assert.deepEqual(await page.evaluate((field) => [field.getAttribute('aria-invalid'), document.getElementById(field.getAttribute('aria-describedby')).textContent !== '',
-      document.querySelectorAll('.report').length], third), ['true', true, 0], wrong);
+    await press(page, 'Patch', /^Nothing was patched: correct the 2 fields marked\./);
+    assert.deepEqual(await marked(third), ['true', true, 0], wrong);
   }
   await press(page, 'Go to the first', null);
   assert.equal(await focused(page), 'Stops for gp3-2000-setup.bin');
   await audit(page, 'a wrong own stop marked');
+  await page.type(last, '');
   await page.type(third, '');
   await page.key('Enter');
   await waitForStatus(page, /^Patched 6 setup files\.$/);
@@ -421,7 +427,11 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   const page = await openPage();
   await pick(page, [...Object.keys(files).filter((name) => name.endsWith('-setup.bin')), 'notes.txt']);
   await page.type(await ownStops(page, 'gp2-setup.bin'), '30 60');
+  // An empty field shows the common stops.
+  const placeholder = async () => page.evaluate((field) => field.placeholder, await ownStops(page, 'gp3-setup.bin'));
+  assert.equal(await placeholder(), 'none');
   await fillStops(page, ['25', '50', '75']);
+  assert.equal(await placeholder(), '25 50 75');
   await press(page, 'Patch', /^Patched/);
   if (PITMIX_SCREENSHOT && chromium) await page.screenshot(PITMIX_SCREENSHOT);
   await page.viewport(360, 640);
@@ -461,14 +471,37 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
   assert.equal(await page.evaluate(() => document.getElementById('found').textContent), '10 of 1,105 files found.');
   await page.type(await control(page, 'Stops for the files found'), '12 34');
   await press(page, 'Give them these stops', /^10 setup files found have stops at 12% and 34% of their own\.$/);
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll('#items input')].map((field) => field.value)), Array(10).fill('12 34'));
   await audit(page, 'a search with results');
   await press(page, 'Patch', /^Patched 1,104/);
-  assert.equal((await reports(page))['many 1057.bin'], commandLine('gp2-setup.bin', ['12', '34']).report.replace('gp2-setup.bin', 'many 1057.bin'));
-  await page.type(await control(page, 'Find files'), 'zzz');
-  for (let tries = 0; tries < 100 && (await onScreen()).length > 1; tries++) await sleep(20);
-  assert.equal(await page.evaluate(() => document.getElementById('found').textContent), '0 of 1,105 files found.');
+  const reportOf = (name, stops) => commandLine('gp2-setup.bin', stops).report.replace('gp2-setup.bin', name);
+  assert.equal((await reports(page))['many 1057.bin'], reportOf('many 1057.bin', ['12', '34']));
+  const find = async (text, found) => {
+    await page.type(await control(page, 'Find files'), text);
+    for (let tries = 0; tries < 100 && await page.evaluate(() => document.getElementById('found').textContent) !== found; tries++) await sleep(20);
+    assert.equal(await page.evaluate(() => document.getElementById('found').textContent), found);
+  };
+  await find('zzz', '0 of 1,105 files found.');
   await audit(page, 'a search with none');
-  await page.type(await control(page, 'Find files'), '');
+  await find('notes', '1 of 1,105 files found.');
+  // Every file found takes the stops given, on every page; the others keep theirs.
+  await find('many', '1,100 of 1,105 files found.');
+  await page.type(await control(page, 'Stops for the files found'), '7');
+  await press(page, 'Give them these stops', /^1,100 setup files found have a stop at 7% of their own\. Press Patch/);
+  await press(page, 'Patch', /^Patched 1,104/);
+  assert.equal((await reports(page))['many 0000.bin'], reportOf('many 0000.bin', ['7']));
+  await press(page, 'Next', null);
+  assert.equal((await reports(page))['many 1099.bin'], reportOf('many 1099.bin', ['7']));
+  await find('', '');
+  assert.equal((await reports(page))['gp3-setup.bin'], commandLine('gp3-setup.bin', ['0', '50', '75']).report);
+  assert.equal(await page.evaluate((field) => field.value, await ownStops(page, 'gp2-setup.bin')), '30 60');
+  // A wrong field on another page is reached from the status line.
+  await page.type(await ownStops(page, 'many 0001.bin'), 'x');
+  await press(page, 'Next', null);
+  await press(page, 'Patch', /^Nothing was patched: correct the 1 field marked\./);
+  await press(page, 'Go to the first', null);
+  assert.deepEqual([await focused(page), await page.evaluate(() => document.getElementById('page-text').textContent)],
+    ['Stops for many 0001.bin', 'Files 1 to 1,000 of 1,105']);
   await page.click(await control(page, 'Only the marked files'));
   await audit(page, 'marked files shown');
 });
@@ -599,12 +632,14 @@ test('opens a folder with write access, saves over the originals once, and resto
   assert.match((await items(page))['Spa/race.bin'], /Original restored\.$/);
   assert.ok(!(await shown(page, 'Restore the originals')));
 
-  // Opened again after two files changed kind, each moves to its group.
+  // Opened again after two files changed kind, each moves to its group; a setup keeps its own stops.
+  await page.type(await ownStops(page, 'Monza/race.bin'), '15');
   writeFileSync(path.join(root, 'Spa', 'race.bin'), files['notes.txt'][0]);
   writeFileSync(path.join(root, 'Spa', 'replay.dat'), files['gp2-setup.bin'][0]);
   await openFolder(page, root);
   assert.deepEqual([await names(page, '#items'), await names(page, '#others')],
     [['Monza/qualifying.bin', 'Monza/race.bin', 'Spa/Wet/race.bin', 'Spa/replay.dat'], ['Spa/race.bin.crswap', 'notes.txt', 'Spa/race.bin']]);
+  assert.equal(await page.evaluate((field) => field.value, await ownStops(page, 'Monza/race.bin')), '15');
 });
 
 test('the originals outlive a second save, a reopen and a reload', { skip: !chromium }, async () => {
