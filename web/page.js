@@ -126,6 +126,7 @@ controls.cancel.addEventListener('click', () => {
 async function addSources(sources, folder, signal, unlisted = [], records = new Map()) {
   const total = count(sources.length, 'file');
   view.progress(`Reading 0 of ${total}…`, 0, sources.length);
+  view.expect(sources.length);
   const listed = await readInOrder(sources, signal, (source, read) => {
     const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
     const entry = setups.entryOf(source, folder, read, records.get(source.path), replaced);
@@ -136,6 +137,7 @@ async function addSources(sources, folder, signal, unlisted = [], records = new 
     view.showPlaced();
     view.progress(`Reading ${number(done)} of ${total}…`, done, sources.length);
   });
+  view.expect(0);
   view.showPlaced();
   const notListed = unlisted.map(({ path, reason }) => `The folder ${path} could not be read (${reason}). `).join('');
   const unknown = folder?.unread ? ` What this browser keeps for ${folder.label} could not be read (${folder.unread}): ` +

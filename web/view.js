@@ -22,8 +22,11 @@ const progressText = byId('progress-text');
 const keptSection = byId('kept');
 const forgetDialog = byId('forget-dialog');
 
-// From this many items on, only those on screen are laid out.
+// From this many items on, only those on screen are laid out: from the
+// first of them where that many are coming (switching later lays out again
+// all those drawn).
 const longList = 500;
+let coming = 0;
 // A list longer than this shows a page of it at a time, and only the items
 // of that page exist as elements: with 20,000 of them the browser's work at
 // every frame, and its garbage collection, which walks every element, cost
@@ -246,7 +249,7 @@ export function showPlaced() {
   const { others: otherShelf, setups: setupShelf } = shelves;
   draw(otherShelf, 0, otherShelf.shown.length);
   showPage();
-  list.classList.toggle('long', setupShelf.last - setupShelf.first > longList);
+  list.classList.toggle('long', setupShelf.last - setupShelf.first + coming > longList);
   others.hidden = otherShelf.shown.length === 0;
   others.querySelector('summary').textContent = `Other files (${number(otherShelf.shown.length)})`;
   const all = setupShelf.entries.length + otherShelf.entries.length;
@@ -254,6 +257,9 @@ export function showPlaced() {
   byId('own-found').hidden = setupShelf.entries.length === 0;
   byId('found').textContent = filtering() ? `${number(setupShelf.shown.length + otherShelf.shown.length)} of ${number(all)} files found.` : '';
 }
+
+/** Says how many items are about to be placed. */
+export const expect = (n) => { coming = n; };
 
 /** Shows the files whose name holds text (whatever its case), and only the marked ones if onlyMarked; from the first page. */
 export function find(text, onlyMarked) {
