@@ -42,7 +42,7 @@ document.querySelector('input').addEventListener('change', async (event) => {
   const worker = async () => {
     while (next < files.length) await (${read})(files[next++]);
   };
-  await Promise.all(Array.from({ length: 512 }, worker));
+  await Promise.all(Array.from({ length: 256 }, worker));
   document.getElementById('status').textContent = 'files added.';
 });</script>`;
 writeFileSync(path.join(scratch, 'floor-slice.html'), floor('(file) => file.slice(0, 92).arrayBuffer()'));

@@ -169,16 +169,25 @@ async function addFolder(handle, signal) {
   return addSources(inPathOrder(sources), folder, signal, unlisted, records);
 }
 
+// Returns whether the adding began.
 function startAdding(task) {
   const signal = begin('adding');
   if (!signal) view.say('Files can be added once the work under way is done, or cancelled.');
   else run(signal, task);
+  return Boolean(signal);
+}
+
+// Picked files are taken from the input a slice at a time (20,000 of them
+// took one task of 60 ms and more), and the input emptied after.
+async function picked(input, signal) {
+  const files = [];
+  await inSlices(input.files, (file) => files.push(file), { signal });
+  input.value = '';
+  return files;
 }
 
 controls.picker.addEventListener('change', () => {
-  const files = looseFiles([...controls.picker.files]);
-  controls.picker.value = '';
-  startAdding((signal) => addSources(files, null, signal));
+  if (!startAdding(async (signal) => addSources(looseFiles(await picked(controls.picker, signal)), null, signal))) controls.picker.value = '';
 });
 
 // Where the browser can write to a folder it opens (showDirectoryPicker),
@@ -201,9 +210,11 @@ controls.openFolder.addEventListener('click', () => {
 });
 
 controls.folderChooser.addEventListener('change', () => {
-  const { name, sources } = chosenFolder([...controls.folderChooser.files]);
-  controls.folderChooser.value = '';
-  startAdding((signal) => addSources(inPathOrder(sources), folders.chosen(name), signal));
+  const began = startAdding(async (signal) => {
+    const { name, sources } = chosenFolder(await picked(controls.folderChooser, signal));
+    return addSources(inPathOrder(sources), folders.chosen(name), signal);
+  });
+  if (!began) controls.folderChooser.value = '';
 });
 controls.folderChooser.addEventListener('cancel', () => view.say(noFolder));
 
@@ -253,10 +264,10 @@ document.addEventListener('drop', (event) => {
   document.body.classList.remove('drop-target');
   // A dropped folder comes as a file that cannot be read.
   const items = [...(event.dataTransfer?.items ?? [])].filter((item) => item.kind === 'file');
-  const folders = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
-  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !folders.includes(file.name));
+  const dropped = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
+  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !dropped.includes(file.name));
   if (files.length) startAdding((signal) => addSources(looseFiles(files), null, signal));
-  else if (folders.length) view.say('To add a folder, use "Open setup folder".');
+  else if (dropped.length) view.say('To add a folder, use "Open setup folder".');
 });
 
 // ---- Patching.

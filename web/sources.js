@@ -76,7 +76,7 @@ export async function readFirstBytes(source) {
       }
     }
   } finally {
-    reader.cancel().catch(() => {});
+    if (!ended) reader.cancel().catch(() => {});
   }
   const bytes = new Uint8Array(Math.min(length, bytesNeeded));
   let at = 0;
