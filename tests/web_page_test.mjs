@@ -1000,6 +1000,7 @@ test('a reload during a save asks first; the way back holds for each of 520 file
   const original = bytesNow();
   const page = await folderPage();
   await openFolder(page, root);
+  assert.deepEqual(await names(page, '#items'), [...paths].sort());
   await fillStops(page, ['255']);
   await press(page, 'Patch', /^Patched 520/);
   // The files of Track 9 are read again only after a minute: the page is reloaded before they are written.

@@ -27,6 +27,33 @@ export async function inSlices(items, step, { signal, progress = () => {} } = {}
 }
 
 /**
+ * Sorts items by compare, as Array.prototype.sort does (stably), in slices:
+ * short runs are sorted at once, then merged two by two a slice at a time.
+ * Resolves to a new array.
+ */
+export async function sortInSlices(items, compare) {
+  const run = 256;
+  let runs = [];
+  await inSlices({ length: Math.ceil(items.length / run) }, () => {
+    const at = runs.length * run;
+    runs.push(items.slice(at, at + run).sort(compare));
+  });
+  while (runs.length > 1) {
+    const merged = [];
+    for (let i = 0; i < runs.length; i += 2) {
+      const [a, b = []] = [runs[i], runs[i + 1]];
+      const out = [];
+      let j = 0;
+      let k = 0;
+      await inSlices({ length: a.length + b.length }, () => out.push(k >= b.length || (j < a.length && compare(a[j], b[k]) <= 0) ? a[j++] : b[k++]));
+      merged.push(out);
+    }
+    runs = merged;
+  }
+  return runs[0] ?? [];
+}
+
+/**
  * Runs task(item) over items, at most width at once. Once signal is
  * aborted no task starts; those under way finish. Returns how many started.
  */
