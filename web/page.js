@@ -321,7 +321,8 @@ function startPatch(stops) {
 
 // Stops that change take back the patched copies they made (the common
 // ones those of every setup that follows them, a setup's own its own), and
-// stop the work that uses them. had: whether any copy was taken back.
+// stop the work that uses them. said is told, and the buttons shown
+// anew, where anything changed (had): a copy taken back, or stops given.
 function stopsChange(had, said) {
   patchNext = null;
   if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);

@@ -254,6 +254,7 @@ export function apply(item, pass, { outcome, why = '', now, record }) {
   if (record !== undefined) entry.record = record;
   if (outcome === 'written' || outcome === 'already') Object.assign(entry, { bytes: now, size: now.length });
   entry.said = once({ pass, outcome, why, stops: item.stops, holds: now ? heldIn(entry, now) : null });
+  // Found now, a file at a time, not for every file when the buttons are next shown.
   pitmixWrite(entry);
 }
 

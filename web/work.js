@@ -41,7 +41,8 @@ export async function sortInSlices(items, compare) {
   while (runs.length > 1) {
     const merged = [];
     for (let i = 0; i < runs.length; i += 2) {
-      const [a, b = []] = [runs[i], runs[i + 1]];
+      const a = runs[i];
+      const b = runs[i + 1] ?? [];
       const out = [];
       let j = 0;
       let k = 0;
