@@ -235,8 +235,10 @@ PEEK
         shift 2
         rm -f status
         (set +e; "$wine" start /wait Pitmix.exe "$@"; echo $? >status) &
-        local screen=""
-        for _ in $(seq 150); do
+        # The first console window of a new prefix can take wine most of a
+        # minute on a slow machine: the window is waited for by the clock.
+        local screen="" until=$((SECONDS + 180))
+        while [ $SECONDS -lt $until ]; do
             screen=$("$wine" peek.exe Pitmix.exe 2>/dev/null | tr -d '\r' | grep -v '^$' || true)
             [[ "$screen" == *"close this window."* ]] && break
             sleep 0.2
