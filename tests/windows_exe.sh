@@ -20,10 +20,11 @@
 #     the README's batch file, run by wine's cmd over a folder of awkward
 #     names, against the command line PITMIX on copies of the same files;
 #   windows_exe.sh probe ANSWER_FILE WINE
-#     whether this machine runs 32-bit x86 code at all: some kernels run
-#     none, and there WINE (32-bit) cannot even start. Writes "runs", or
-#     the reason it does not, to ANSWER_FILE. PITMIX_ASSUME_NO_32BIT set
-#     to anything makes it answer "does not", to try that path here;
+#     whether 32-bit Windows code runs here at all: some kernels run no
+#     32-bit x86 code, and there WINE (32-bit) cannot even start; on some
+#     machines 32-bit wine could not be installed. Writes "runs", or the
+#     reason it does not, to ANSWER_FILE. PITMIX_ASSUME_NO_32BIT set to
+#     anything makes it answer "does not", to try that path here;
 #   windows_exe.sh runs ANSWER_FILE COMMAND...
 #     COMMAND, where the probe found that 32-bit code runs; elsewhere a
 #     skip (exit 77) with the reason.
@@ -35,6 +36,8 @@ if [ "$mode" = probe ]; then
     answer=$2 wine=$3
     if [ -n "${PITMIX_ASSUME_NO_32BIT:-}" ]; then
         why="PITMIX_ASSUME_NO_32BIT is set"
+    elif [ ! -x "$wine" ]; then
+        why="32-bit wine is not installed: no $wine"
     elif version=$("$wine" --version 2>&1); then
         why=""
     elif grep -q 'Exec format error' <<<"$version"; then
@@ -49,14 +52,14 @@ if [ "$mode" = probe ]; then
         echo "this machine runs 32-bit code ($version)"
     else
         echo "$why" >"$answer"
-        echo "this machine runs no 32-bit code ($why)"
+        echo "no 32-bit Windows code runs here ($why)"
     fi
     exit 0
 fi
 if [ "$mode" = runs ]; then
     answer=$(cat "$2")
     shift 2
-    [ "$answer" = runs ] || { echo "skipped: this machine runs no 32-bit code ($answer)"; exit 77; }
+    [ "$answer" = runs ] || { echo "skipped: no 32-bit Windows code runs here ($answer)"; exit 77; }
     exec "$@"
 fi
 
