@@ -32,7 +32,8 @@ const styles = await esbuild.transform(source('page.css'), { loader: 'css', mini
 
 // A "</script" inside the script would end it early.
 const inlineScript = script.outputFiles[0].text.replaceAll('</script', '<\\/script');
-const html = source('page.html')
+// The page's indentation goes: a line break alone reads as a space.
+const html = source('page.html').replace(/\n\s+/g, '\n')
   .replace('<!-- styles -->', () => `<style>${styles.code.trim()}</style>`)
   .replace('<!-- script -->', () => `<script type="module">${inlineScript.trim()}</script>`);
 

@@ -1,36 +1,126 @@
-// Which folder is this: the folders the page knows, opened here or kept by
-// this or another Pitmix page, matched by the directory itself
-// (isSameEntry(), resolve()), never by its name.
+// Which folder is which, and what is kept for it: the one owner of both.
 //
-// A folder: { key, id, prefix, name, label, handle, open, unread }
+// Every Pitmix page of this browser shares one store (kept.js) and one
+// disk. This module is the only one that changes the page's folders or
+// what the page knows is kept for its files, and it does so in steps that
+// run one at a time in this page, each under the disk's lock, which all
+// Pitmix pages share: exclusive to write, shared to look. A step first
+// reads the store and the directories, then decides, with no await in
+// between; a decision made before the lock is made again inside it. The
+// one thing done without the lock is opening a folder, so that its files
+// are listed at once while another page writes: what that reads is only
+// shown, and read again under the lock before anything is written.
+//
+// A folder: { key, id, prefix, name, label, handle, open, unread, parts, leftovers }
 //   key: this page's own for it, which never changes;
-//   id, prefix: where what is kept for its files lies (kept.js): under its
-//     own id, or, for a folder inside one kept from before, under that
-//     one's id at its path there (prefix, ending in '/'; else '');
+//   id, prefix: where what is kept for its files lies: under its own id,
+//     or, for a folder inside one kept, under that one's id at its path
+//     there (prefix, ending in '/'; else '');
 //   handle: its directory handle, or null for a folder read through the
 //     folder chooser, which is never written;
 //   open: its files are listed in this page;
 //   unread: why what is kept for it could not be read, or '': its way back
-//     is then unknown, and nothing is written to it.
+//     is then unknown, and nothing is written to it;
+//   parts (an open folder): where the records of its files lie, { id,
+//     from, at }: those at path `at` in it are kept under id at `from`;
+//     its own first, then folders kept on their own inside it, until a
+//     write takes them in;
+//   leftovers (an open folder): the paths of what the browser left of
+//     writes it did not finish.
 import * as kept from './kept.js';
-import { reason } from './work.js';
+import { allowed, writeAll } from './pass.js';
+import * as setups from './setups.js';
+import { finder, readInOrder } from './sources.js';
+import { inSlices, reason } from './work.js';
 
 export const folders = [];
+// How many files' originals are kept for each folder id, as last read.
+const counts = new Map();
 let made = 0;
+// What the page shows of what this module changes: hooks.kept(lines),
+// hooks.placed(entry, replaced) and hooks.shown() for files read again.
+let hooks = { kept() {}, placed() {}, shown() {} };
+export const listen = (given) => { hooks = given; };
 
 function add(name, handle, id, prefix = '') {
   let label = name;
   for (let n = 2; folders.some((folder) => folder.label === label); n++) label = `${name} (${n})`;
-  const folder = { key: ++made, id, prefix, name, label, handle, open: false, unread: '' };
+  const folder = { key: ++made, id, prefix, name, label, handle, open: false, unread: '', parts: [], leftovers: [] };
   folders.push(folder);
   return folder;
 }
 const newId = () => `${Date.now().toString(36)}-${Math.random().toString(36).slice(2)}`;
-const keptFolders = () => folders.filter((folder) => folder.id && folder.prefix === '' && folder.handle);
+const keptOnItsOwn = (folder) => !folder.prefix && counts.has(folder.id);
+
+/** A folder read through the folder chooser: a folder of its own each time. */
+export function chosen(name) {
+  const folder = add(name, null, null);
+  folder.open = true;
+  return folder;
+}
+
+// ---- Steps.
+
+const lockName = 'pitmix-disk';
+let last = Promise.resolve();
+function oneAtATime(task) {
+  const now = last.then(task);
+  last = now.catch(() => {});
+  return now;
+}
+
+/**
+ * Runs task() as one step: one step of this page at a time, under the
+ * disk's lock in mode ('exclusive' or 'shared'). Where another page holds
+ * it: with waiting, calls it and waits, until signal is aborted (then
+ * rejects); with none, resolves to undefined without running task.
+ */
+function step(mode, task, { signal, waiting } = {}) {
+  const { locks } = navigator;
+  const inTurn = () => oneAtATime(task);
+  if (!locks) return inTurn();
+  return locks.request(lockName, { mode, ifAvailable: true }, (lock) => {
+    if (lock) return inTurn();
+    if (!waiting) return undefined;
+    waiting();
+    return locks.request(lockName, { mode, signal }, inTurn);
+  });
+}
+
+/** Whether a Pitmix page of this browser is writing now. */
+export const writing = async () => (await navigator.locks?.query())?.held.some((lock) => lock.name === lockName && lock.mode === 'exclusive') ?? false;
+
+// ---- News: what one page tells the others once it has changed what is
+// kept, merged here until this page catches up: folder id → the paths
+// changed in it, or true where anything may have.
+
+const channel = globalThis.BroadcastChannel ? new BroadcastChannel('pitmix') : null;
+const pending = new Map();
+// Whether the folders kept may have changed since this page last looked.
+let unlooked = true;
+function note(id, paths) {
+  const had = pending.get(id);
+  if (had === true || paths === true) pending.set(id, true);
+  else pending.set(id, new Set([...(had ?? []), ...paths]));
+}
+const tell = (id, paths) => channel?.postMessage({ id, paths: paths === true ? true : [...paths] });
+/** Calls heard() when another Pitmix page has changed what is kept. */
+export function onNews(heard) {
+  channel?.addEventListener('message', ({ data }) => {
+    note(data.id, data.paths);
+    unlooked = true;
+    heard();
+  });
+}
+/** Whether there is news to catch up with. */
+export const behind = () => unlooked || pending.size > 0;
+
+// ---- Looking: what is kept and where each directory lies.
 
 // Where directory b lies in directory a: '' if it is a, its path in a
 // (each name followed by '/'), or null if it is not inside a.
 async function where(a, b) {
+  if (a === b) return '';
   try {
     return (await a.resolve(b))?.map((name) => `${name}/`).join('') ?? null;
   } catch {
@@ -38,88 +128,364 @@ async function where(a, b) {
   }
 }
 
-/** A folder read through the folder chooser: a folder of its own each time. */
-export const chosen = (name) => add(name, null, null);
+// Where each of the pairs of directories lies in the other, found at once;
+// returns a lookup, rel(a, b), for the decision that follows.
+async function relations(pairs) {
+  const found = new Map();
+  await Promise.all(pairs.map(async ([a, b]) => {
+    if (!found.has(a)) found.set(a, new Map());
+    found.get(a).set(b, await where(a, b));
+  }));
+  return (a, b) => (a === b ? '' : found.get(a)?.get(b) ?? null);
+}
 
-/**
- * Brings the page's folders up to date with those kept, by this page or
- * another: a folder kept since under another id (or inside another) is
- * found by its directory, and the others are added (not open). Rejects if
- * what is kept cannot be read.
- */
-export async function learn() {
-  const stored = await kept.storedFolders();
-  const isStored = (folder) => stored.some((record) => record.id === folder.id);
+// The pairs that decide() looks at: each folder kept that the page does
+// not know by its id, against each of the page's directories; each open
+// folder against each folder kept; and a directory being opened against all.
+function pairsFor(stored, opening = null) {
+  const handles = folders.filter((folder) => folder.handle).map((folder) => folder.handle);
+  const pairs = [];
   for (const record of stored) {
-    if (folders.some((folder) => folder.id === record.id && folder.prefix === '')) continue;
-    let found = false;
-    for (const folder of folders.filter((known) => known.handle && !isStored(known))) {
-      const prefix = await where(record.handle, folder.handle);
-      if (prefix !== null) Object.assign(folder, { id: record.id, prefix });
-      found ||= prefix === '';
-    }
-    if (!found) add(record.name, record.handle, record.id);
+    if (!folders.some((folder) => folder.id === record.id && !folder.prefix)) pairs.push(...handles.map((handle) => [record.handle, handle]));
+    for (const folder of folders.filter((known) => known.open && known.handle)) pairs.push([folder.handle, record.handle]);
   }
-  return stored;
+  if (opening) {
+    for (const other of [...handles, ...stored.map((record) => record.handle)]) pairs.push([other, opening], [opening, other]);
+  }
+  return pairs;
+}
+
+// Brings the page's folders up to date with the folders kept (stored),
+// given where their directories lie (rel). No await: it decides at once.
+function decide(stored, rel) {
+  counts.clear();
+  for (const record of stored) counts.set(record.id, record.count);
+  // Where the folder that held a folder is no longer kept, it is a folder of its own again.
+  for (const folder of folders) if (folder.prefix && !counts.has(folder.id)) Object.assign(folder, { id: newId(), prefix: '' });
+  for (const record of stored) {
+    if (folders.some((folder) => folder.id === record.id && !folder.prefix)) continue;
+    let same = null;
+    for (const folder of folders.filter((known) => known.handle && !counts.has(known.id))) {
+      const at = rel(record.handle, folder.handle);
+      if (at === '') same ??= folder;
+      else if (at !== null) Object.assign(folder, { id: record.id, prefix: at });
+    }
+    if (same) same.id = record.id;
+    else add(record.name, record.handle, record.id);
+  }
+  // A folder neither open nor kept on its own is no longer of interest.
+  for (let i = folders.length - 1; i >= 0; i--) if (!folders[i].open && !keptOnItsOwn(folders[i])) folders.splice(i, 1);
+  for (const folder of folders.filter((known) => known.open)) folder.parts = partsOf(folder, stored, rel);
+}
+
+// An open folder's own part, then the folders kept on their own inside it.
+function partsOf(folder, stored, rel) {
+  const inside = stored.filter((record) => folder.handle && record.id !== folder.id)
+    .map((record) => ({ id: record.id, from: '', at: rel(folder.handle, record.handle) })).filter((part) => part.at);
+  return [{ id: folder.id, from: folder.prefix, at: '' }, ...inside];
+}
+
+async function learnNow() {
+  const stored = await kept.storedFolders();
+  decide(stored, await relations(pairsFor(stored)));
+  unlooked = false;
+  hooks.kept(keptLines());
+}
+
+/** Whether originals are kept for any open folder. */
+export const originalsKept = () => folders.some((folder) => folder.open && folder.handle && folder.parts.some((part) => counts.get(part.id)));
+
+/** The folders whose originals are kept, each with how many and whether it is open. */
+export const keptLines = () => folders.filter((folder) => keptOnItsOwn(folder) && counts.get(folder.id))
+  .map((folder) => ({ folder, count: counts.get(folder.id), open: folder.open }));
+
+// Where what is kept for a folder's file lies: the most precise part of it.
+function partOf(folder, path) {
+  let best = null;
+  for (const part of folder.parts) if (path.startsWith(part.at) && part.at.length >= (best?.at.length ?? -1)) best = part;
+  return best;
+}
+/** Where what is kept for a folder's file lies: { id, path } in the store. */
+export function keyOf(folder, path) {
+  const part = partOf(folder, path);
+  return { id: part.id, path: part.from + path.slice(part.at.length) };
+}
+
+/** The records of an open folder's files, by their path in it. Rejects if they cannot be read. */
+export async function recordsOf(folder) {
+  const records = new Map();
+  for (const part of folder.parts) {
+    for (const [path, record] of await kept.recordsOf(part.id, part.from)) {
+      if (partOf(folder, part.at + path) === part) records.set(part.at + path, record);
+    }
+  }
+  return records;
 }
 
 /**
- * The folder of a directory handle that the user opened: a folder open in
- * this page that is it or holds it (the handle lies at prefix in it), one
- * kept from before, or a new one; and the page's folders inside it, whose
- * files are now its files.
+ * The folder of a directory that the player opened, in a step of this
+ * page that waits for no other page: the open folder that is it or holds
+ * it (the directory lies at prefix in it), one kept from before, or a new
+ * one; and the open folders inside it, whose files are now its files.
+ * What it read is checked again under the lock, once the page catches up.
  */
-export async function folderOf(handle) {
-  const unread = await learn().then(() => '', reason);
-  for (const folder of folders.filter((known) => known.open && known.handle)) {
-    const prefix = await where(folder.handle, handle);
-    if (prefix !== null) return { folder: Object.assign(folder, { unread }), prefix, inside: [] };
-  }
-  let folder = null;
-  for (const known of folders.filter((other) => other.handle && !other.prefix)) {
-    if (!folder && await where(known.handle, handle) === '') folder = known;
-  }
-  if (folder) folder.handle = handle;
-  else {
-    folder = add(handle.name, handle, newId());
-    for (const outer of keptFolders()) {
-      const prefix = await where(outer.handle, handle);
-      if (prefix && folder.prefix === '') Object.assign(folder, { id: outer.id, prefix });
-    }
-  }
-  folder.unread = unread;
-  const inside = [];
-  for (const other of folders) if (other !== folder && other.handle && await where(handle, other.handle) !== null) inside.push(other);
-  return { folder, prefix: '', inside };
-}
-
-/**
- * Under the disk's lock, before anything is kept for a folder: brings it
- * up to date with what is kept, keeps it, and takes in what is kept for
- * folders inside it (the same directory kept twice included).
- */
-export async function settle(folder) {
-  const stored = await learn();
-  // Where the folder that held it is forgotten, it is a folder of its own again.
-  if (folder.prefix && !stored.some((record) => record.id === folder.id)) Object.assign(folder, { id: newId(), prefix: '' });
-  if (!folder.prefix) await kept.keepFolder(folder);
-  for (const other of keptFolders()) {
-    const prefix = other === folder ? null : await where(folder.handle, other.handle);
-    if (prefix === null) continue;
-    await kept.adopt(folder, other, prefix);
-    folders.splice(folders.indexOf(other), 1);
-    for (const view of folders.filter((known) => known.id === other.id)) Object.assign(view, { id: folder.id, prefix: folder.prefix + prefix + view.prefix });
-  }
-}
-
-/** Asks for access to a folder, from the click that needs it: '' if the browser allows it, else why not. */
-export async function allowed(folder, mode = 'readwrite') {
-  const why = `the browser may not ${mode === 'read' ? 'read' : 'write to'} the folder ${folder.name}`;
+export const open = (handle) => oneAtATime(async () => {
+  let stored = null;
+  let unread = '';
   try {
-    const asked = { mode };
-    if (await folder.handle.queryPermission(asked) === 'granted' || await folder.handle.requestPermission(asked) === 'granted') return '';
-    return why;
+    stored = await kept.storedFolders();
   } catch (error) {
-    return `${why}: ${reason(error)}`;
+    unread = reason(error);
   }
+  const rel = await relations(pairsFor(stored ?? [], handle));
+  if (stored) decide(stored, rel);
+  let folder = folders.find((known) => known.open && known.handle && rel(known.handle, handle) !== null);
+  const prefix = folder ? rel(folder.handle, handle) : '';
+  const inside = [];
+  if (!folder) {
+    folder = folders.find((known) => known.handle && !known.prefix && rel(known.handle, handle) === '');
+    if (folder) folder.handle = handle;
+    else {
+      folder = add(handle.name, handle, newId());
+      const outer = folders.find((known) => known.handle && keptOnItsOwn(known) && rel(known.handle, handle));
+      if (outer) Object.assign(folder, { id: outer.id, prefix: rel(outer.handle, handle) });
+    }
+    inside.push(...folders.filter((other) => other !== folder && other.open && other.handle && rel(handle, other.handle) !== null));
+    for (const other of inside) other.open = false;
+  }
+  Object.assign(folder, { open: true, unread, parts: partsOf(folder, stored ?? [], rel) });
+  for (const part of folder.parts) note(part.id, true);
+  hooks.kept(keptLines());
+  return { folder, prefix, inside };
+});
+
+// ---- Catching up: news from other pages, merged, under the shared lock.
+
+// Reads again the files at paths of an open folder, with their records
+// (records: path → record), each patched again with its stops. Stops once
+// signal is aborted; returns how many were read.
+async function reread(folder, records, signal) {
+  const find = finder();
+  const sources = [...records.keys()].map((path) => ({ path, find: () => find(folder, path), entry: setups.entries.get(setups.keyOf(folder, path)) }))
+    .filter((source) => source.entry);
+  const done = await readInOrder(sources, signal, (source, read) => {
+    const entry = setups.entryOf(source, folder, read, records.get(source.path), source.entry);
+    hooks.placed(entry, setups.place(entry).replaced);
+  }, () => {});
+  hooks.shown();
+  return done;
+}
+
+// What changed in a part of an open folder, as news tells: path → record.
+async function changedIn(folder, part, told) {
+  const changed = new Map();
+  const mine = (path) => partOf(folder, path) === part;
+  if (told === true) {
+    const records = await kept.recordsOf(part.id, part.from);
+    for (const entry of setups.entries.values()) {
+      if (entry.folder !== folder || !entry.path.startsWith(part.at) || !mine(entry.path)) continue;
+      const record = records.get(entry.path.slice(part.at.length)) ?? null;
+      if (!kept.sameRecord(record, entry.record)) changed.set(entry.path, record);
+    }
+    return changed;
+  }
+  const paths = [...told].filter((path) => path.startsWith(part.from)).map((path) => part.at + path.slice(part.from.length)).filter(mine);
+  const records = await kept.recordsAt(paths.map((path) => keyOf(folder, path)));
+  paths.forEach((path, i) => changed.set(path, records[i]));
+  return changed;
+}
+
+// Under the lock: the folders as they are kept now, and each open
+// folder's files that news says changed, read again. Returns how many;
+// where signal stops it, the news not caught up with stays.
+async function catchUpNow(signal) {
+  const news = new Map(pending);
+  pending.clear();
+  let read = 0;
+  try {
+    try {
+      await learnNow();
+    } catch (error) {
+      // What is kept cannot be read: the way back of the folders told of is unknown.
+      for (const folder of folders) if (folder.open && folder.parts.some((part) => news.has(part.id))) folder.unread = reason(error);
+      throw error;
+    }
+    for (const folder of folders.filter((known) => known.open && known.handle)) {
+      for (const part of folder.parts) {
+        if (!news.has(part.id) || signal?.aborted) continue;
+        let changed;
+        try {
+          changed = await changedIn(folder, part, news.get(part.id));
+        } catch (error) {
+          folder.unread = reason(error);
+          continue;
+        }
+        read += await reread(folder, changed, signal);
+      }
+    }
+  } finally {
+    if (signal?.aborted) for (const [id, paths] of news) note(id, paths);
+  }
+  return read;
+}
+
+/**
+ * Catches up with what other pages changed, in a step under the shared
+ * lock (which waits while another page writes); cancelled with signal.
+ * Resolves to how many listed files were read again.
+ */
+export const catchUp = (signal) => step('shared', async () => {
+  try {
+    return await catchUpNow(signal);
+  } catch {
+    unlooked = false;
+    return 0;
+  }
+}, { signal, waiting: () => {} });
+
+// ---- Writing: each under the exclusive lock.
+
+// Under the lock, before anything is kept for a folder: keeps it, and
+// takes in what is kept for folders inside it, telling the other pages.
+async function settleNow(folder) {
+  if (!folder.prefix && !counts.has(folder.id)) await kept.keepFolder(folder);
+  const inside = folder.parts.slice(1);
+  for (const part of inside) {
+    const moved = await kept.adopt(folder.id, part.id, folder.prefix + part.at);
+    tell(part.id, true);
+    tell(folder.id, moved);
+  }
+  await learnNow();
+}
+
+/**
+ * Runs a pass, 'save' or 'restore', as one step under the exclusive lock:
+ * catches up with other pages, takes in what is kept for folders inside
+ * those written, then takes the entries choose() returns as they are now
+ * and writes them (pass.js). Tells planned(how many files), told(item,
+ * facts) for each file, and holding(true or false) when the lock is held.
+ * Resolves to { plan, tally, refused, stopped } (see writeAll), or
+ * { unkept: why } where the originals could not be kept, or
+ * { unknown: folder } where what is kept for a folder to write could not
+ * be read.
+ */
+export const write = (pass, choose, { signal, waiting, holding, planned, told }) => step('exclusive', async () => {
+  holding(true);
+  try {
+    await catchUpNow(signal).catch(() => {});
+    for (const folder of new Set(choose().map((entry) => entry.folder))) {
+      if (folder.unread) continue;
+      try {
+        await settleNow(folder);
+      } catch (error) {
+        return { unkept: reason(error) };
+      }
+    }
+    const chosen = choose();
+    const unknown = chosen.find((entry) => entry.folder.unread);
+    if (unknown) return { unknown: unknown.folder };
+    const plan = chosen.map((entry) => {
+      const { id, path } = keyOf(entry.folder, entry.path);
+      return { entry, folder: entry.folder, path: entry.path, id, keptAt: path, expected: entry.bytes, replacement: entry.patch?.bytes, stops: pass === 'save' ? entry.patch.stops : [] };
+    });
+    planned(plan.length);
+    const tally = { written: 0, already: 0, skipped: 0 };
+    const reached = new Map();
+    const reach = (item, facts) => {
+      tally[facts.outcome] = (tally[facts.outcome] ?? 0) + 1;
+      setups.apply(item, pass, facts);
+      if (!reached.has(item.id)) reached.set(item.id, []);
+      reached.get(item.id).push(item.keptAt);
+      told(item, facts);
+    };
+    const { unreached, refused, stopped } = await writeAll(plan, pass, signal, reach);
+    await inSlices(unreached, (item) => reach(item, { outcome: 'skipped', why: refused || stopped }));
+    for (const [id, paths] of reached) tell(id, paths);
+    await learnNow().catch(() => {});
+    return { plan, tally, refused, stopped };
+  } finally {
+    holding(false);
+  }
+}, { signal, waiting });
+
+/**
+ * Forgets what is kept for a folder, in a step under the exclusive lock,
+ * if it is still what the player was asked about: the originals of count
+ * files, kept for it on its own. Resolves to { forgot: the entries that
+ * lost their way back }, { count } where it keeps another number now
+ * (ask again), or { gone: true } where it is no longer kept on its own.
+ */
+export const forget = (folder, count, { signal, waiting }) => step('exclusive', async () => {
+  await learnNow();
+  if (!folders.includes(folder) || !keptOnItsOwn(folder)) return { gone: true };
+  if (counts.get(folder.id) !== count) return { count: counts.get(folder.id) };
+  const { id } = folder;
+  await kept.forget(id);
+  tell(id, true);
+  const forgot = [...setups.entries.values()].filter((entry) => entry.folder?.open && entry.folder.handle && entry.record &&
+    partOf(entry.folder, entry.path)?.id === id);
+  setups.forgot(forgot);
+  await learnNow();
+  return { forgot };
+}, { signal, waiting });
+
+/**
+ * Where no Pitmix page writes, as a step that waits for none: folders
+ * whose originals were all restored are no longer kept. Resolves to
+ * whether it ran.
+ */
+export const tidy = () => step('exclusive', async () => {
+  await learnNow();
+  const empty = [...counts].filter(([, n]) => n === 0).map(([id]) => id);
+  for (const id of empty) {
+    await kept.forget(id);
+    tell(id, true);
+  }
+  if (empty.length) await learnNow();
+  return true;
+}).catch(() => false);
+
+/**
+ * Takes in what is kept for folders inside an open folder now, where no
+ * other Pitmix page writes; else the next write does.
+ */
+export const settleIfFree = (folder) => (folder.parts.length > 1 && !folder.unread ? step('exclusive', () => settleNow(folder)).catch(() => {}) : null);
+
+/**
+ * Removes what the browser left of writes it did not finish, in the open
+ * folders, as a step under the exclusive lock: none is then under way.
+ * Resolves to { removed, left, why }: how many were removed, how many are left, and why not.
+ */
+export const removeLeftovers = ({ signal, waiting }) => step('exclusive', async () => {
+  let removed = 0;
+  let why = '';
+  for (const folder of folders.filter((known) => known.open && known.leftovers.length)) {
+    why ||= await allowed(folder);
+    for (const path of why ? [] : folder.leftovers.splice(0)) {
+      const names = path.split('/');
+      try {
+        let parent = folder.handle;
+        for (const name of names.slice(0, -1)) parent = await parent.getDirectoryHandle(name);
+        await parent.removeEntry(names.at(-1));
+        removed++;
+      } catch (error) {
+        if (error.name === 'NotFoundError') removed++;
+        else {
+          why ||= reason(error);
+          folder.leftovers.push(path);
+        }
+      }
+    }
+  }
+  return { removed, left: folders.reduce((n, folder) => n + (folder.open ? folder.leftovers.length : 0), 0), why };
+}, { signal, waiting });
+
+/** The originals kept for the open folders, under their paths (with the folder's label first where there are several). */
+export async function originals() {
+  const open = folders.filter((folder) => folder.open && folder.handle);
+  const files = [];
+  for (const folder of open) {
+    for (const [path, record] of await recordsOf(folder)) files.push({ name: open.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
+  }
+  return files;
 }

@@ -7,34 +7,47 @@
 // original is what the file held before Pitmix first wrote it; written,
 // stops and savedAt tell Pitmix's last write; previous is the write before
 // that ({ written, stops, savedAt }), so that the file is known by either
-// while a write is under way. A folder's records are read here and nowhere
-// else: this store, not a page's memory, is the truth, and it may be
-// written by another Pitmix page at any time but under the disk's lock.
+// while a write is under way. This store, not a page's memory, is the
+// truth; it is changed only under the disk's lock (folders.js).
 //
 // Each change is one transaction, and counts once that transaction has
 // committed: a request can succeed and its transaction still abort (a full
-// quota aborts it at the commit).
-import { createStore, promisifyRequest } from 'idb-keyval';
+// quota aborts it at the commit). Every change asks to be durable: the
+// browser says it is committed only once it is on disk, so an original is
+// there before its file is written over, whatever happens next.
+import { promisifyRequest } from 'idb-keyval';
 import { inBlock, sameBytes } from './bytes.js';
 
-const store = createStore('pitmix', 'kept');
+const storeName = 'kept';
+let database = null;
+// The database, opened when first needed; opened again after a failure.
+function opened() {
+  if (!database) {
+    const request = indexedDB.open('pitmix');
+    request.onupgradeneeded = () => request.result.createObjectStore(storeName);
+    database = promisifyRequest(request);
+    database.then((db) => { db.onclose = () => { database = null; }; }, () => { database = null; });
+  }
+  return database;
+}
 
 // Resolves to what work(objects) returns, once its transaction has committed.
-const inTransaction = async (mode, work) => store(mode, async (objects) => {
-  const { transaction } = objects;
+async function inTransaction(mode, work) {
+  const db = await opened();
+  const transaction = db.transaction(storeName, mode, mode === 'readwrite' ? { durability: 'strict' } : {});
   const committed = new Promise((resolve, reject) => {
     transaction.oncomplete = resolve;
     transaction.onabort = () => reject(transaction.error ?? new DOMException('the browser did not complete it', 'AbortError'));
   });
-  const [result] = await Promise.all([work(objects), committed]);
+  const [result] = await Promise.all([work(transaction.objectStore(storeName)), committed]);
   return result;
-});
+}
 const ask = (mode, act) => inTransaction(mode, (objects) => promisifyRequest(act(objects)));
 
 // A folder's records: those of its id, or of the part of a kept folder that
 // it is (its prefix is its path there, ending in '/'). In key order, arrays
 // come after strings, and '0' after '/'.
-const fileKey = (folder, path) => ['file', folder.id, folder.prefix + path];
+const fileKey = (id, path) => ['file', id, path];
 const recordsRange = (id, prefix = '') => IDBKeyRange.bound(['file', id, prefix], ['file', id, prefix ? `${prefix.slice(0, -1)}0` : []], false, true);
 const folderRecords = IDBKeyRange.bound(['folder'], ['folder', []]);
 
@@ -44,60 +57,86 @@ const withBytes = (record, copy) => record && {
   ...record, original: copy(record.original), written: copy(record.written),
   previous: record.previous && { ...record.previous, written: copy(record.previous.written) },
 };
+const asStored = (record) => withBytes(record, (bytes) => bytes.slice());
+const asKept = (record) => withBytes(record, inBlock);
 
-/** The folders kept: { id, name, handle }. */
-export const storedFolders = () => ask('readonly', (objects) => objects.getAll(folderRecords));
+/**
+ * Which of Pitmix's writes kept in record (the last, or the one before)
+ * a file holds, given its first bytes and its size; or null.
+ */
+export function writeHeld(record, bytes, size = bytes.length) {
+  if (!record || size !== bytes.length) return null;
+  return [record, record.previous].find((write) => write && sameBytes(write.written, bytes)) ?? null;
+}
+
+/** Whether two records (or nulls) say the same in every field. */
+export function sameRecord(a, b) {
+  const sameWrite = (x, y) => x === y || (x && y && x.savedAt === y.savedAt && `${x.stops}` === `${y.stops}` && sameBytes(x.written, y.written));
+  if (!a || !b) return a === b;
+  return sameWrite(a, b) && sameBytes(a.original, b.original) && sameWrite(a.previous, b.previous);
+}
+
+/** The folders kept: { id, name, handle, count }, count being how many files' originals are kept for it. */
+export const storedFolders = () => inTransaction('readonly', async (objects) => {
+  const stored = await promisifyRequest(objects.getAll(folderRecords));
+  const counts = await Promise.all(stored.map(({ id }) => promisifyRequest(objects.count(recordsRange(id)))));
+  return stored.map((folder, i) => ({ ...folder, count: counts[i] }));
+});
 
 /** Keeps a folder, so that it is known by its handle in every page and visit. */
 export const keepFolder = ({ id, name, handle }) => ask('readwrite', (objects) => objects.put({ id, name, handle }, ['folder', id]));
 
-/** How many files' originals are kept for a folder id. */
-export const countOf = (id) => ask('readonly', (objects) => objects.count(recordsRange(id)));
-
 // Records read at once: thousands in one go would be one long task.
 const recordsAtOnce = 500;
 
-/** The records of a folder's files, by their path in it. Rejects if they cannot be read. */
-export async function recordsOf(folder) {
+/** The records below prefix in a folder id, by their path after prefix. Rejects if they cannot be read. */
+export async function recordsOf(id, prefix = '') {
   const records = new Map();
-  let range = recordsRange(folder.id, folder.prefix);
+  let range = recordsRange(id, prefix);
   for (;;) {
     const page = await ask('readonly', (objects) => objects.getAll(range, recordsAtOnce));
-    for (const record of page) records.set(record.path.slice(folder.prefix.length), withBytes(record, inBlock));
+    for (const record of page) records.set(record.path.slice(prefix.length), asKept(record));
     if (page.length < recordsAtOnce) return records;
-    range = IDBKeyRange.bound(['file', folder.id, page.at(-1).path], range.upper, true, true);
+    range = IDBKeyRange.bound(['file', id, page.at(-1).path], range.upper, true, true);
   }
 }
 
-/** One file's record, or null. */
-export const recordOf = (folder, path) => ask('readonly', (objects) => objects.get(fileKey(folder, path))).then((record) => record ?? null);
-
-/**
- * Keeps the way back before the page writes over a file that holds `now`:
- * in one transaction, the record there is read and the new one written
- * over it. The original stays while the file holds a write of Pitmix's (or
- * that original); a file changed by anyone else since has `now` as its
- * original. write is { written, stops, savedAt }. Resolves, once
- * committed, to the record before (or null) and the new one.
- */
-export function keep(folder, path, now, write) {
-  const key = fileKey(folder, path);
-  return inTransaction('readwrite', async (objects) => {
-    const before = (await promisifyRequest(objects.get(key))) ?? null;
-    const last = before && [before, before.previous].find((version) => version && sameBytes(version.written, now));
-    const original = last || (before && sameBytes(before.original, now)) ? before.original : now;
-    const previous = last ? { written: last.written, stops: last.stops, savedAt: last.savedAt } : null;
-    const record = { path: key[2], original, ...write, previous };
-    objects.put(withBytes(record, (bytes) => bytes.slice()), key);
-    return { before, record: withBytes(record, inBlock) };
-  });
+/** The records of files ({ id, path } each): the record or null of each, a few hundred a transaction. */
+export async function recordsAt(keys) {
+  const records = [];
+  for (let at = 0; at < keys.length; at += recordsAtOnce) {
+    records.push(...await inTransaction('readonly', (objects) => Promise.all(keys.slice(at, at + recordsAtOnce)
+      .map(({ id, path }) => promisifyRequest(objects.get(fileKey(id, path))).then((record) => asKept(record) ?? null)))));
+  }
+  return records;
 }
 
-/** Puts back what was kept for a file before keep(): the record, or none. */
-export const undo = (folder, path, before) => ask('readwrite', (objects) => (before ? objects.put(before, fileKey(folder, path)) : objects.delete(fileKey(folder, path))));
+/**
+ * Keeps the way back of files before the page writes over them, in one
+ * transaction: for each change { id, path, now, write } (the file holds
+ * `now`; write is { written, stops, savedAt }), the record there is read
+ * and the new one written over it. The original stays while the file
+ * holds a write of Pitmix's (or that original); a file changed by anyone
+ * else since has `now` as its original. Resolves, once committed, to each
+ * file's record before (or null) and its new one.
+ */
+export const keepAll = (changes) => inTransaction('readwrite', (objects) => Promise.all(changes.map(async ({ id, path, now, write }) => {
+  const key = fileKey(id, path);
+  const before = (await promisifyRequest(objects.get(key))) ?? null;
+  const last = writeHeld(before, now);
+  const original = last || (before && sameBytes(before.original, now)) ? before.original : now;
+  const record = { path, original, ...write, previous: last && { written: last.written, stops: last.stops, savedAt: last.savedAt } };
+  objects.put(asStored(record), key);
+  return { before, record: asKept(record) };
+})));
 
-/** Drops a file's record: its original is back on disk. */
-export const drop = (folder, path) => ask('readwrite', (objects) => objects.delete(fileKey(folder, path)));
+/** Sets the records of files, in one transaction: each change { id, path, record } puts record there, or, with none, drops what is there. */
+export const setRecords = (changes) => inTransaction('readwrite', (objects) => {
+  for (const { id, path, record } of changes) {
+    if (record) objects.put(asStored(record), fileKey(id, path));
+    else objects.delete(fileKey(id, path));
+  }
+});
 
 /** Drops all that is kept for a folder id. */
 export const forget = (id) => inTransaction('readwrite', (objects) => {
@@ -106,18 +145,23 @@ export const forget = (id) => inTransaction('readwrite', (objects) => {
 });
 
 /**
- * Moves what is kept for the folder `from` under the folder `into` (which
- * holds it, at prefix), in one transaction, and forgets `from`. Where both
- * keep a file, the record whose original is not a write of the other's stays.
+ * Moves what is kept for the folder id `from` under the folder id `into`
+ * (which holds it, at prefix), in one transaction, and forgets `from`.
+ * Where both keep a file, the record whose original is not a write of the
+ * other's stays. Resolves to the paths moved, as they are in `into`.
  */
 export const adopt = (into, from, prefix) => inTransaction('readwrite', async (objects) => {
-  const moving = await promisifyRequest(objects.getAll(recordsRange(from.id)));
+  const moving = await promisifyRequest(objects.getAll(recordsRange(from)));
+  const moved = [];
   for (const record of moving) {
-    const key = fileKey(into, prefix + record.path);
-    const there = await promisifyRequest(objects.get(key));
-    const took = (a, b) => [b.written, b.previous?.written].some((bytes) => bytes && sameBytes(bytes, a.original));
-    if (!there || took(there, record)) objects.put({ ...record, path: key[2] }, key);
+    const path = prefix + record.path;
+    const there = await promisifyRequest(objects.get(fileKey(into, path)));
+    if (!there || writeHeld(record, there.original)) {
+      objects.put({ ...record, path }, fileKey(into, path));
+      moved.push(path);
+    }
   }
-  objects.delete(recordsRange(from.id));
-  objects.delete(['folder', from.id]);
+  objects.delete(recordsRange(from));
+  objects.delete(['folder', from]);
+  return moved;
 });

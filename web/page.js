@@ -1,131 +1,116 @@
 // The page: setup files in (picked, dropped, or a whole folder), a strategy
-// from three fields, patched copies out (downloads, or saved over the
-// originals, with the way back kept). This file only wires the controls to
-// one piece of work at a time: adding, patching, zipping, saving,
-// restoring, forgetting or catching up with another Pitmix page, or none.
+// from three fields or each file's own, patched copies out (downloads, or
+// saved over the originals, with the way back kept). This file only wires
+// the controls to one piece of work at a time: adding, patching, zipping,
+// saving, restoring, forgetting, removing left-overs, or catching up with
+// another Pitmix page, which gives way to any of the others.
 import { download, zipOf } from './downloads.js';
 import * as folders from './folders.js';
-import * as kept from './kept.js';
-import { announce, exclusive, onNews, writeAll } from './pass.js';
+import { allowed } from './pass.js';
 import { load } from './pitmix.js';
 import * as setups from './setups.js';
-import { chosenFolder, finder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
+import { chosenFolder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
-import { forgetQuestion, passSummary, stopsText } from './words.js';
-import { count, inSlices, number, reason } from './work.js';
+import * as words from './words.js';
+import { inSlices, reason } from './work.js';
 
 const { controls } = view;
-const noFolder = 'No folder was opened: the choice was cancelled, or the browser refused the folder ' +
-  '(browsers refuse system folders such as Program Files and AppData). Pick the files with "Setup files" ' +
-  'instead, and put the downloaded copies in their place.';
 const { cancelled, stopsChanged } = setups;
+// Why a catch-up stops early: the player started something (its news waits).
+const gaveWay = 'gave way';
 
 // The work under way, or null: { kind, controller, from (the control that
-// started it) }. Nothing starts before the module has loaded.
+// started it), before (the end of a catch-up it stopped), ended }. Nothing
+// starts before the module has loaded.
 let work = { kind: 'loading' };
-// The stops of a Patch pressed while files were being read: it runs next.
+const idle = () => !work || work.kind === 'catching up';
+// What the page is doing, for those who watch it from outside: '' when idle.
+const working = (kind) => { document.documentElement.dataset.work = kind; };
+// A Patch pressed while files were being read, { stops }: it runs next.
 let patchNext = null;
 
 // The lock is taken on the click itself, before anything is awaited, so a
-// double-click starts one pass.
+// double-click starts one piece of work. A catch-up gives way.
 function begin(kind) {
-  if (work) return null;
-  work = { kind, controller: new AbortController(), from: document.activeElement };
+  if (!idle()) return null;
+  const before = work;
+  before?.controller.abort(gaveWay);
+  work = { kind, controller: new AbortController(), from: document.activeElement, before: before?.ended };
   if (kind !== 'catching up') view.say('');
   refresh();
+  working(kind);
   return work.controller.signal;
 }
 
 // Runs a piece of work, which returns what the status line is to say once
-// it is done: that comes last, when every item and button is up to date.
+// it is done (or null, nothing): that comes last, when every item and
+// button is up to date.
 async function run(signal, task) {
+  const mine = work;
+  let ended;
+  mine.ended = new Promise((resolve) => { ended = resolve; });
   let outcome = '';
   try {
+    await mine.before;
     outcome = await task(signal);
   } catch (error) {
-    outcome = `Something went wrong: ${reason(error)}`;
+    outcome = words.failed(error);
   } finally {
-    const { kind, from } = work;
-    work = null;
-    view.progress(null);
-    refresh(from);
-    await refreshKept();
-    if (outcome !== null) view.say(outcome ?? '');
-    view.findAgain();
-    if (kind === 'adding' && patchNext && !signal.aborted) startPatch(patchNext);
-    patchNext = null;
-    if (news.length && !work) startCatchingUp();
+    ended();
+    if (work === mine) {
+      work = null;
+      view.progress(null);
+      refresh(mine.from);
+      if (outcome !== null) view.say(outcome ?? '');
+      view.findAgain();
+      if (mine.kind === 'adding' && patchNext && !signal.aborted) startPatch(patchNext.stops);
+      patchNext = null;
+      if (!work && folders.behind()) startCatchingUp();
+      if (!work) working('');
+    }
   }
 }
 
 // Shows, hides, enables and disables the controls for the state now.
 function refresh(focusAfter) {
-  const idle = work === null;
-  if (!idle) view.show(controls.cancel, true);
-  for (const control of [controls.picker, controls.openFolder, ...view.keptButtons()]) view.enable(control, idle, controls.cancel);
-  view.enable(controls.patch, idle || work.kind === 'adding', controls.cancel);
+  const free = idle();
+  if (!free) view.show(controls.cancel, true);
+  for (const control of [controls.picker, controls.openFolder, controls.removeLeftovers, ...view.keptButtons()]) view.enable(control, free, controls.cancel);
+  view.enable(controls.patch, free || work.kind === 'adding', controls.cancel);
   view.show(controls.downloadAll, setups.patched().length >= 2);
   view.show(controls.save, setups.savable().length > 0);
   view.show(controls.restore, setups.restorable().length > 0);
-  view.show(controls.downloadOriginals, originalsKept);
-  for (const control of [controls.downloadAll, controls.save, controls.restore, controls.downloadOriginals]) view.enable(control, idle, controls.cancel);
-  if (idle) view.show(controls.cancel, false, focusAfter);
+  view.show(controls.downloadOriginals, folders.originalsKept());
+  for (const control of [controls.downloadAll, controls.save, controls.restore, controls.downloadOriginals]) view.enable(control, free, controls.cancel);
+  if (free) view.show(controls.cancel, false, focusAfter);
 }
 
-// Whether an open folder has originals kept: "Download the originals" is offered.
-let originalsKept = false;
+folders.listen({
+  kept(lines) {
+    view.showKept(lines);
+    refresh();
+  },
+  placed: view.place,
+  shown: view.showPlaced,
+});
 
-// The folders whose originals are kept, each with how many files it can
-// restore (where it is open) or keeps; a folder kept by another page since
-// is known by its directory.
-async function refreshKept() {
-  await folders.learn().catch(() => {});
-  const lines = [];
-  const restorable = setups.restorable();
-  for (const folder of folders.folders.filter((known) => known.id && !known.prefix && known.handle)) {
-    const stored = await kept.countOf(folder.id).catch(() => 0);
-    const count = folder.open ? restorable.filter((entry) => entry.folder.id === folder.id).length : stored;
-    if (stored) lines.push({ folder, count, open: folder.open });
-  }
-  originalsKept = lines.some((line) => folders.folders.some((known) => known.id === line.folder.id && known.open));
-  view.showKept(lines);
-  refresh();
-}
+controls.cancel.addEventListener('click', () => {
+  patchNext = null;
+  if (!idle()) work.controller.abort(cancelled);
+});
 
-// Runs task under the disk's lock, which all Pitmix pages share, saying so
-// while another page holds it; first it catches up with what other pages
-// changed. While it runs, leaving the page asks first.
+// While the disk's lock is held for a save or a restore, leaving the page asks first.
 const holdOn = (event) => {
   event.preventDefault();
   event.returnValue = '';
 };
-async function underLock(signal, task) {
-  try {
-    return await exclusive(signal, () => view.progress('Waiting for another Pitmix page to finish…'), async () => {
-      addEventListener('beforeunload', holdOn);
-      try {
-        await catchUp();
-        return await task();
-      } finally {
-        removeEventListener('beforeunload', holdOn);
-      }
-    });
-  } catch (error) {
-    if (!signal.aborted) throw error;
-    return `Nothing was written: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
-  }
-}
-
-controls.cancel.addEventListener('click', () => {
-  patchNext = null;
-  work?.controller.abort(cancelled);
-});
+const holding = (held) => (held ? addEventListener : removeEventListener)('beforeunload', holdOn);
+const waiting = () => view.progress(words.waiting);
 
 // ---- Adding files.
 
 async function addSources(sources, folder, signal, unlisted = [], records = new Map()) {
-  const total = count(sources.length, 'file');
-  view.progress(`Reading 0 of ${total}…`, 0, sources.length);
+  view.progress(words.reading(0, sources.length), 0, sources.length);
   view.expect(sources.length);
   const listed = await readInOrder(sources, signal, (source, read) => {
     const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
@@ -135,44 +120,61 @@ async function addSources(sources, folder, signal, unlisted = [], records = new 
     relabelled.forEach(view.rename);
   }, (done) => {
     view.showPlaced();
-    view.progress(`Reading ${number(done)} of ${total}…`, done, sources.length);
+    view.progress(words.reading(done, sources.length), done, sources.length);
   });
   view.expect(0);
   view.showPlaced();
-  const notListed = unlisted.map(({ path, reason }) => `The folder ${path} could not be read (${reason}). `).join('');
-  const unknown = folder?.unread ? ` What this browser keeps for ${folder.label} could not be read (${folder.unread}): ` +
-    'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
-  return signal.aborted ? `${notListed}Added ${number(listed)} of ${total}; the others were not read.${unknown}` : `${notListed}${total} added.${unknown}`;
+  return words.added(listed, sources.length, signal.aborted, unlisted, folder);
 }
 
 async function addFolder(handle, signal) {
-  const { folder, prefix, inside } = await folders.folderOf(handle);
-  // Folders inside this one: their files are its files now, and what is
-  // kept for them goes under it.
-  for (const other of inside) {
-    view.remove(setups.removeFolder(other));
-    other.open = false;
+  const { folder, prefix, inside } = await folders.open(handle);
+  // Folders inside this one: their files are its files now.
+  view.remove(setups.removeFolders(inside));
+  view.progress(words.lookingThrough(folder));
+  const { sources, unlisted, leftovers } = await walk(handle, signal, (n) => view.progress(words.lookingThrough(folder, n)));
+  if (unlisted[0]?.path === '') {
+    folder.open = Boolean(prefix);
+    return words.folderUnread(handle.name, unlisted[0].reason);
   }
-  if (inside.some((other) => other.id && !other.prefix)) {
-    const why = await underLock(signal, () => folders.settle(folder).then(() => announce({ id: folder.id }), reason));
-    if (why && !signal.aborted) folder.unread ||= why;
-  }
-  view.progress(`Looking through ${folder.label}…`);
-  const { sources, unlisted } = await walk(handle, signal, (n) => view.progress(`Looking through ${folder.label}… ${count(n, 'file')}`));
-  if (unlisted[0]?.path === '') return `The folder ${handle.name} could not be read: ${unlisted[0].reason}`;
   for (const source of sources) source.path = prefix + source.path;
-  const records = folder.unread ? new Map() : await kept.recordsOf(folder).catch((error) => {
+  folder.leftovers = [...folder.leftovers.filter((path) => !path.startsWith(prefix)), ...leftovers.map((path) => prefix + path)];
+  const records = folder.unread ? new Map() : await folders.recordsOf(folder).catch((error) => {
     folder.unread = reason(error);
     return new Map();
   });
-  folder.open = true;
-  return addSources(await inPathOrder(sources), folder, signal, unlisted, records);
+  const said = await addSources(await inPathOrder(sources), folder, signal, unlisted, records);
+  await folders.settleIfFree(folder);
+  await showLeftovers();
+  return said;
 }
+
+// The left-overs of unfinished writes are offered for removal where no
+// Pitmix page is writing: then none is a write under way.
+async function showLeftovers() {
+  const n = folders.folders.reduce((all, folder) => all + (folder.open ? folder.leftovers.length : 0), 0);
+  view.showLeftovers(n && !(await folders.writing()) ? words.leftoversText(n) : '');
+}
+
+controls.removeLeftovers.addEventListener('click', () => {
+  const signal = begin('removing');
+  if (!signal) return;
+  run(signal, async () => {
+    try {
+      return words.leftoversRemoved(await folders.removeLeftovers({ signal, waiting }));
+    } catch (error) {
+      if (signal.aborted) return words.notWaited('removed', signal);
+      throw error;
+    } finally {
+      await showLeftovers();
+    }
+  });
+});
 
 // Returns whether the adding began.
 function startAdding(task) {
   const signal = begin('adding');
-  if (!signal) view.say('Files can be added once the work under way is done, or cancelled.');
+  if (!signal) view.say(words.busy('Files can be added'));
   else run(signal, task);
   return Boolean(signal);
 }
@@ -201,7 +203,7 @@ controls.openFolder.addEventListener('click', () => {
     try {
       handle = await window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
     } catch (error) {
-      return error.name === 'AbortError' ? noFolder : `No folder was opened: ${reason(error)}`;
+      return error.name === 'AbortError' ? words.noFolder : words.notOpened(error);
     }
     return addFolder(handle, signal);
   });
@@ -214,39 +216,44 @@ controls.folderChooser.addEventListener('change', () => {
   });
   if (!began) controls.folderChooser.value = '';
 });
-controls.folderChooser.addEventListener('cancel', () => view.say(noFolder));
+controls.folderChooser.addEventListener('cancel', () => view.say(words.noFolder));
 
 // A folder kept from an earlier visit opens again with one click, which
 // also asks for permission to use it. Forget asks first, with what will be
-// lost, and runs under the lock.
-view.onKept(async (act, key) => {
-  const folder = folders.folders.find((known) => known.key === key);
+// lost, and, where that changed before it could run, asks again.
+view.onKept((act, key) => {
+  const line = folders.keptLines().find((kept) => kept.folder.key === key);
+  if (!line) return;
+  const { folder } = line;
   if (act === 'reopen') {
-    startAdding(async (signal) => {
-      if (await folders.allowed(folder)) return `${folder.label} was not reopened: the browser may not use it.`;
-      return addFolder(folder.handle, signal);
-    });
-    return;
-  }
-  if (work) return;
-  const stored = await kept.countOf(folder.id).catch(() => null);
-  if (stored === null) return view.say('Nothing was forgotten: what this browser keeps could not be read.');
-  if (!(await view.askForget(forgetQuestion(folder, stored)))) return;
-  const signal = begin('forgetting');
-  if (signal) {
-    run(signal, () => underLock(signal, async () => {
-      try {
-        await kept.forget(folder.id);
-      } catch (error) {
-        return `Nothing was forgotten: ${reason(error)}`;
-      }
-      setups.forgot([folder.id]);
-      await inSlices(setups.ofFolders([folder.id]), view.note);
-      announce({ id: folder.id });
-      return `Pitmix keeps nothing more for ${folder.label}.`;
-    }));
+    startAdding(async (signal) => (await allowed(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
+  } else {
+    forget(folder, line.count, false);
   }
 });
+
+async function forget(folder, n, again) {
+  if (!(await view.askForget(words.forgetQuestion(folder, n, again)))) return;
+  const signal = begin('forgetting');
+  if (!signal) return;
+  let changed = null;
+  await run(signal, async () => {
+    let done;
+    try {
+      done = await folders.forget(folder, n, { signal, waiting });
+    } catch (error) {
+      return signal.aborted ? words.notWaited('forgotten', signal) : words.notForgotten(error);
+    }
+    if (done.gone) return words.forgetGone(folder);
+    if (done.forgot) {
+      await inSlices(done.forgot, view.note);
+      return words.forgotten(folder);
+    }
+    changed = done.count;
+    return null;
+  });
+  if (changed !== null) forget(folder, changed, true);
+}
 
 // ---- Files dropped anywhere on the page are added like picked ones.
 
@@ -265,7 +272,7 @@ document.addEventListener('drop', (event) => {
   const dropped = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
   const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !dropped.includes(file.name));
   if (files.length) startAdding(async (signal) => addSources(await looseFiles(files), null, signal));
-  else if (dropped.length) view.say('To add a folder, use "Open setup folder".');
+  else if (dropped.length) view.say(words.dropFolder);
 });
 
 // ---- Patching.
@@ -276,10 +283,13 @@ function withdraw(all = true) {
   return had.length > 0;
 }
 
-// Patch with the stops in the fields: the common ones, and each setup's
-// own. Where a field is wrong, it is marked and nothing is patched.
+// Patch with the stops in the fields: each setup's own, and the common
+// ones (or none, where the setups without stops of their own keep the
+// strategy they have). Where a field is wrong, it is marked and nothing
+// is patched.
 function onPatch() {
-  const parsed = setups.parseStops(view.stopTexts());
+  const keeping = view.keeping();
+  const parsed = keeping ? { stops: null } : setups.parseStops(view.stopTexts());
   view.showStopErrors(parsed.errors ?? ['', '', '']);
   const wrong = setups.wrongOwn();
   view.tellOwn(wrong, true);
@@ -288,8 +298,8 @@ function onPatch() {
     patchNext = null;
     withdraw();
     refresh();
-    if (!wrong.length) return view.say('Nothing was patched: correct the stops marked above.');
-    return view.sayWith(`Nothing was patched: correct the ${count(fields, 'field')} marked.`, 'Go to the first', () => {
+    if (!wrong.length) return view.say(words.stopsWrong(fields, false));
+    return view.sayWith(words.stopsWrong(fields, true), words.goToFirst, () => {
       const first = parsed.errors?.findIndex(Boolean) ?? -1;
       if (first >= 0) controls.stops[first].focus();
       else view.focusOwn(view.firstOf(setups.wrongOwn()));
@@ -297,24 +307,27 @@ function onPatch() {
   }
   if (work?.kind !== 'adding') startPatch(parsed.stops);
   else {
-    patchNext = parsed.stops;
-    view.say('Patch runs once the files are read.');
+    patchNext = parsed;
+    view.say(words.patchNext);
   }
 }
 
 function startPatch(stops) {
   const signal = begin('patching');
-  if (!signal && work.kind !== 'patching') view.say('Patch can run once the work under way is done, or cancelled.');
+  if (!signal && work.kind !== 'patching') view.say(words.busy('Patch can run'));
   if (signal) {
     run(signal, async () => {
-      if (setups.setups().length === 0) return 'Add a setup file first.';
+      if (setups.setups().length === 0) return words.noSetups;
+      if (stops === null && !setups.setups().some((entry) => entry.own?.stops)) {
+        withdraw();
+        return words.nothingOwn;
+      }
       // Every copy is taken back at once; each item shows its new one as it is made.
       setups.withdraw();
-      const made = await setups.patchAll(stops, signal, view.showPatch,
-        (n, total) => view.progress(`Patching ${number(n)} of ${count(total, 'setup file')}…`, n, total));
-      if (made !== null) return `Patched ${count(made, 'setup file')}.`;
+      const made = await setups.patchAll(stops, signal, view.showPatch, (n, total) => view.progress(words.patching(n, total), n, total));
+      if (made !== null) return words.patched(made, setups.saveWould(), setups.savable().length > 0);
       withdraw();
-      return `Nothing is patched: patching was ${signal.reason === cancelled ? 'cancelled' : 'stopped, as the stops changed'}.`;
+      return words.notPatched(signal);
     });
   }
 }
@@ -328,19 +341,27 @@ function stopsChange(had, said) {
   if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);
   if (!had) return;
   refresh();
-  if (!work) view.say(said);
+  if (idle()) view.say(said);
 }
 
 controls.patch.addEventListener('click', onPatch);
 for (const field of controls.stops) {
   field.addEventListener('input', () => {
     view.showCommon(setups.parseStops(view.stopTexts()).stops);
-    stopsChange(withdraw(false), 'The stops changed: press Patch to patch the files again.');
+    stopsChange(withdraw(false), words.stopsChangedText);
   });
   field.addEventListener('keydown', (event) => {
     if (event.key !== 'Enter' || event.repeat) return;
     event.preventDefault();
     onPatch();
+  });
+}
+
+// The setups without stops of their own: the common stops, or the strategy they have.
+for (const choice of controls.without) {
+  choice.addEventListener('change', () => {
+    view.showChoice();
+    stopsChange(withdraw(false), words.choiceChanged);
   });
 }
 
@@ -352,7 +373,7 @@ view.onOwn((key, text, type) => {
   const had = setups.setOwn(entry, setups.parseOwn(text));
   view.tellOwn([entry], false);
   view.showPatch(entry);
-  return stopsChange(had, `The stops of ${entry.label} changed: press Patch to patch it again.`);
+  return stopsChange(had, words.ownChanged(entry));
 });
 
 // ---- Finding files, and giving those found their own stops at once.
@@ -368,16 +389,14 @@ controls.onlyMarked.addEventListener('change', findNow);
 function giveFound(text) {
   const own = setups.parseOwn(text);
   view.tellFound(own?.error ?? '');
-  if (own?.error) return view.say(`No stops were given: ${own.error}`);
+  if (own?.error) return view.say(words.noneGiven(own.error));
   const found = view.found();
   let had = false;
   for (const entry of found) had = setups.setOwn(entry, own) || had;
   view.tellOwn(found, false);
   view.showOwn(found);
   view.findAgain();
-  const one = found.length === 1;
-  const now = own ? `${one ? 'has' : 'have'} ${stopsText(own.stops)} of ${one ? 'its' : 'their'} own` : `${one ? 'takes' : 'take'} the common stops`;
-  return stopsChange(true, `${count(found.length, 'setup file')} found ${now}.${had ? ' Press Patch to patch them again.' : ''}`);
+  return stopsChange(true, words.given(found.length, own, had));
 }
 controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
 controls.clearFound.addEventListener('click', () => giveFound(''));
@@ -391,39 +410,42 @@ controls.stopsFound.addEventListener('keydown', (event) => {
 
 const baseName = (path) => path.slice(path.lastIndexOf('/') + 1);
 
-view.onDownload((key) => {
+view.onItemButton((act, key) => {
   const entry = setups.entries.get(key);
-  if (entry?.patch?.bytes) download(entry.patch.bytes, baseName(entry.path));
+  if (act === 'download' && entry?.patch?.bytes) download(entry.patch.bytes, baseName(entry.path));
+  if (act === 'restore' && entry) restoreOne(key);
 });
 
-controls.downloadAll.addEventListener('click', () => {
+// A zip of the files that files() resolves to ({ name, bytes }), made in
+// slices and handed to the browser as name; said(n) says what it holds,
+// unread(error) why the files could not be had.
+function zip(files, name, said, unread) {
   const signal = begin('zipping');
-  if (!signal) return;
-  // Each file under its label: files of the same path in two folders stay apart.
-  const files = setups.patched().map((entry) => ({ name: entry.label, bytes: entry.patch.bytes }));
-  run(signal, async () => {
-    try {
-      const zip = await zipOf(files, signal, (n) => view.progress(`Building the zip: ${number(n)} of ${count(files.length, 'file')}…`, n, files.length));
-      if (!zip) return `No zip was made: ${signal.reason === cancelled ? 'it was cancelled' : 'the stops changed'}.`;
-      download(zip, 'pitmix-setups.zip');
-      return `The zip holds ${count(files.length, 'patched file')}.`;
-    } catch (error) {
-      return `The zip could not be made (${reason(error)}). Press "Download all" to try again.`;
-    }
-  });
-});
+  if (signal) {
+    run(signal, async () => {
+      let list;
+      try {
+        list = await files();
+      } catch (error) {
+        return unread(error);
+      }
+      try {
+        const made = await zipOf(list, signal, (n) => view.progress(words.zipping(n, list.length), n, list.length));
+        if (!made) return words.notZipped(signal);
+        download(made, name);
+        return said(list.length);
+      } catch (error) {
+        return words.zipFailed(error);
+      }
+    });
+  }
+}
+
+// Each file under its label: files of the same path in two folders stay apart.
+controls.downloadAll.addEventListener('click', () => zip(async () => setups.patched().map((entry) => ({ name: entry.label, bytes: entry.patch.bytes })),
+  'pitmix-setups.zip', words.zipped));
 
 // ---- Saving over the originals, and putting them back.
-
-controls.save.addEventListener('click', () => {
-  const signal = begin('saving');
-  if (signal) run(signal, () => writePass('save', setups.savable(), signal));
-});
-
-controls.restore.addEventListener('click', () => {
-  const signal = begin('restoring');
-  if (signal) run(signal, () => writePass('restore', setups.restorable(), signal));
-});
 
 // Asked before the first write: persistent storage, which the browser may
 // refuse. Where it is not granted, the page says once that what it keeps
@@ -434,114 +456,72 @@ async function keepForGood() {
   if (!(await lasts)) view.showFragile();
 }
 
-// A pass over the entries chosen on the click. Under the lock, after
-// catching up with other pages, it takes each entry as it is now: the
-// bytes it must hold now and will hold after.
-async function writePass(pass, chosen, signal) {
+// A pass over the entries choose() returns under the lock, once the page
+// has caught up with other pages: each as it is then.
+async function writePass(pass, choose, signal) {
   if (pass === 'save') await keepForGood();
-  return underLock(signal, async () => {
-    for (const folder of new Set(chosen.map((entry) => entry.folder))) {
-      if (folder.unread) continue;
-      try {
-        await (pass === 'save' ? folders.settle(folder) : folders.learn());
-      } catch (error) {
-        return `Nothing was written: this browser could not keep the originals: ${reason(error)}.`;
-      }
-      await freshen(folder).catch((error) => { folder.unread = reason(error); });
-    }
-    const now = chosen.map((entry) => setups.entries.get(entry.key)).filter((entry) => entry && (pass === 'save' ? entry.patch?.bytes : setups.pitmixWrite(entry)));
-    const unknown = now.find((entry) => entry.folder.unread);
-    if (unknown) {
-      return `Nothing was written: what this browser keeps for ${unknown.folder.label} could not be read (${unknown.folder.unread}), ` +
-        'so its way back is unknown. Download the patched copies instead, or open the folder again.';
-    }
-    const plan = now.map((entry) => ({ entry, folder: entry.folder, path: entry.path, expected: entry.bytes, replacement: entry.patch?.bytes, stops: pass === 'save' ? entry.patch.stops : [] }));
-    const summary = await runPlan(plan, pass, signal);
-    for (const id of new Set(plan.map((item) => item.folder.id))) announce({ id });
-    return summary;
-  });
+  let total = 0;
+  let reached = 0;
+  view.progress(words.passing(pass), 0, 0);
+  let done;
+  try {
+    done = await folders.write(pass, choose, {
+      signal, waiting, holding,
+      planned(n) {
+        total = n;
+        view.progress(words.passing(pass), 0, n);
+      },
+      told(item) {
+        view.note(item.entry);
+        if (++reached % 32 === 0) view.progress(words.passing(pass, reached, total), reached, total);
+      },
+    });
+  } catch (error) {
+    if (signal.aborted) return words.notWaited('written', signal);
+    throw error;
+  }
+  if (done.unkept) return words.unkept(done.unkept);
+  if (done.unknown) return words.unknownWay(done.unknown);
+  return words.passSummary(pass, done.tally, done.plan.length, done.refused, done.stopped);
 }
 
-async function runPlan(plan, pass, signal) {
-  const tally = { written: 0, already: 0, skipped: 0 };
-  const doing = pass === 'save' ? 'Saving' : 'Restoring';
-  const total = count(plan.length, 'file');
-  let reached = 0;
-  const told = (item, facts) => {
-    tally[facts.outcome] = (tally[facts.outcome] ?? 0) + 1;
-    setups.apply(item, pass, facts);
-    view.note(item.entry);
-  };
-  view.progress(`${doing}…`, 0, plan.length);
-  const { unreached, refused, stopped } = await writeAll(plan, pass, signal, (item, facts) => {
-    told(item, facts);
-    if (++reached % 32 === 0) view.progress(`${doing} ${number(reached)} of ${total}…`, reached, plan.length);
-  });
-  await inSlices(unreached, (item) => told(item, { outcome: 'skipped', why: refused || stopped }));
-  return passSummary(pass, tally, plan.length, refused, stopped);
+controls.save.addEventListener('click', () => {
+  const signal = begin('saving');
+  if (signal) run(signal, () => writePass('save', setups.savable, signal));
+});
+
+controls.restore.addEventListener('click', () => {
+  const signal = begin('restoring');
+  if (signal) run(signal, () => writePass('restore', setups.restorable, signal));
+});
+
+// One file put back, with the same care: the others stay as they are.
+function restoreOne(key) {
+  const signal = begin('restoring');
+  if (!signal) return view.say(words.busy('A file can be restored'));
+  run(signal, () => writePass('restore', () => [setups.entries.get(key)].filter((entry) => entry && setups.writable(entry) && setups.pitmixWrite(entry)), signal));
 }
 
 // ---- Downloads of the originals kept for the open folders, under their paths.
 
-controls.downloadOriginals.addEventListener('click', () => {
-  const signal = begin('zipping');
-  if (!signal) return;
-  run(signal, async () => {
-    const open = folders.folders.filter((folder) => folder.id && folder.open);
-    const files = [];
-    try {
-      for (const folder of open) {
-        for (const [path, record] of await kept.recordsOf(folder)) files.push({ name: open.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
-      }
-    } catch (error) {
-      return `The originals could not be read: ${reason(error)}`;
-    }
-    const zip = await zipOf(files, signal, (n) => view.progress(`Building the zip: ${number(n)} of ${count(files.length, 'file')}…`, n, files.length));
-    if (!zip) return 'No zip was made: it was cancelled.';
-    download(zip, 'pitmix-originals.zip');
-    return `The zip holds the originals of ${count(files.length, 'file')}.`;
-  });
-});
+controls.downloadOriginals.addEventListener('click', () => zip(folders.originals, 'pitmix-originals.zip', words.originalsZipped, words.originalsUnread));
 
-// ---- What other Pitmix pages changed: their news is caught up with when
-// this page is idle, and before it writes anything.
+// ---- What other Pitmix pages changed: caught up with when this page is
+// idle (giving way to anything the player starts), and before it writes.
 
-const news = [];
-onNews((told) => {
-  news.push(told);
+folders.onNews(() => {
   if (!work) startCatchingUp();
 });
 
 function startCatchingUp() {
   const signal = begin('catching up');
-  if (signal) run(signal, catchUp);
-}
-
-async function catchUp() {
-  let changed = 0;
-  while (news.length) {
-    const { id } = news.shift();
-    await folders.learn().catch(() => {});
-    for (const folder of folders.folders.filter((known) => known.id === id && known.open)) changed += await freshen(folder).catch(() => 0);
+  if (signal) {
+    run(signal, async () => {
+      const n = await folders.catchUp(signal);
+      await showLeftovers();
+      return n ? words.caughtUp(n) : null;
+    });
   }
-  return changed ? `Another Pitmix page wrote ${count(changed, 'file')} listed here: each shows what it holds now.` : null;
-}
-
-// Reads again the files of a folder whose records are not what this page
-// knows (another page wrote them), each patched again with its stops.
-// Returns how many; rejects if what is kept cannot be read.
-async function freshen(folder) {
-  const records = await kept.recordsOf(folder);
-  const stale = setups.ofFolders([folder.id]).filter((entry) => entry.folder === folder &&
-    (entry.record?.savedAt ?? 0) !== (records.get(entry.path)?.savedAt ?? 0));
-  const find = finder();
-  const sources = stale.map((entry) => ({ path: entry.path, find: () => find(folder, entry.path), entry }));
-  await readInOrder(sources, new AbortController().signal, (source, read) => {
-    const entry = setups.entryOf(source, folder, read, records.get(source.path), source.entry);
-    view.place(entry, setups.place(entry).replaced);
-  }, () => {});
-  view.showPlaced();
-  return stale.length;
 }
 
 // ---- Start: the module, then the controls and the folders kept from before.
@@ -553,15 +533,12 @@ if (loaded) {
   view.showCommon(setups.parseStops(view.stopTexts()).stops);
   refresh();
   // Folders whose originals were all restored are no longer kept: cleared
-  // now, unless another page is writing.
-  await exclusive(null, null, async () => {
-    await folders.learn();
-    for (const folder of folders.folders.filter((known) => known.id)) {
-      if (await kept.countOf(folder.id) === 0) await kept.forget(folder.id);
-    }
-  }).catch(() => {});
-  await refreshKept();
-  if (folders.folders.some((folder) => folder.id) && !(await navigator.storage?.persisted?.().catch(() => false))) view.showFragile();
+  // now, unless another page is writing (then the page looks once it is done).
+  working('looking');
+  await folders.tidy();
+  if (!work && folders.behind()) startCatchingUp();
+  if (!work) working('');
+  if (folders.keptLines().length && !(await navigator.storage?.persisted?.().catch(() => false))) view.showFragile();
 } else {
   view.unsupported();
 }

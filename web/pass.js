@@ -1,16 +1,14 @@
 // Write this plan: the one door to the player's files on disk.
 //
-// Every pass that writes a player's file or what is kept (saving,
-// restoring, forgetting, the clean-up when a page loads) holds one Web
-// Lock, shared by every Pitmix page of this browser, and tells the other
-// pages what it changed. A save or restore asks for permission from the
-// click that started it; then, for each file: keeps the way back first (a
-// save), reads the file again just before writing it, writes only if it
-// still holds what the page expects, and tells what happened. The browser
-// writes the new bytes aside and swaps them in when the stream closes, so a
-// failed write leaves the file whole.
+// A pass (a save or a restore) runs in one step under the disk's lock
+// (folders.js). It asks for permission from the click that started it;
+// then, a slice of files at a time, it keeps their way back in one
+// transaction and waits until that is on disk; and for each file it reads
+// the file again just before writing it, writes only if it still holds
+// what the page expects, and tells what happened. The browser writes the
+// new bytes aside and swaps them in when the stream closes, so a failed
+// write leaves the file whole.
 import { inBlock, sameBytes } from './bytes.js';
-import { allowed } from './folders.js';
 import * as kept from './kept.js';
 import { finder } from './sources.js';
 import { inPool, reason } from './work.js';
@@ -19,32 +17,23 @@ import { inPool, reason } from './work.js';
 // before the write is done, which takes it up to a second a file, but for
 // many files side by side.
 export const writesAtOnce = 256;
+// Files whose way back is kept in one transaction: each commit waits for
+// the disk, once for the slice.
+const keptAtOnce = 256;
 // A file larger than any setup is not read again in full: it has changed.
 const largestSetup = 4096;
 
-/**
- * Runs task() holding the disk's lock, which every Pitmix page of this
- * browser takes to write. Where another page holds it, calls waiting() and
- * waits until it is free or signal is aborted (then rejects); with no
- * waiting(), does nothing.
- */
-export function exclusive(signal, waiting, task) {
-  const { locks } = navigator;
-  if (!locks) return task();
-  return locks.request('pitmix-disk', { ifAvailable: true }, (lock) => {
-    if (lock) return task();
-    if (!waiting) return undefined;
-    waiting();
-    return locks.request('pitmix-disk', { signal }, task);
-  });
+/** Asks for access to a folder, from the click that needs it: '' if the browser allows it, else why not. */
+export async function allowed(folder, mode = 'readwrite') {
+  const why = `the browser may not ${mode === 'read' ? 'read' : 'write to'} the folder ${folder.name}`;
+  try {
+    const asked = { mode };
+    if (await folder.handle.queryPermission(asked) === 'granted' || await folder.handle.requestPermission(asked) === 'granted') return '';
+    return why;
+  } catch (error) {
+    return `${why}: ${reason(error)}`;
+  }
 }
-
-// What one page tells the others once it has changed files or what is kept.
-const channel = globalThis.BroadcastChannel ? new BroadcastChannel('pitmix') : null;
-/** Tells the other Pitmix pages that what is kept for a folder changed: { id }. */
-export const announce = (news) => channel?.postMessage(news);
-/** Calls listener(news) for what another Pitmix page changed. */
-export const onNews = (listener) => channel?.addEventListener('message', (event) => listener(event.data));
 
 async function contents(handle) {
   const file = await handle.getFile();
@@ -69,61 +58,98 @@ function failure(error) {
   return { outcome: 'failed', why: reason(error), lost: ['NotAllowedError', 'SecurityError'].includes(error.name) };
 }
 
-// One file. Returns what happened: { outcome, why, now, record }. outcome:
-// 'written'; 'already' (it holds the new bytes); 'changed' (it holds
-// neither); 'gone'; 'unkept' (its way back could not be kept, or read:
-// not written); 'failed'; 'skipped' (the pass stopped before the write).
-// now: the bytes the file holds, as read in this pass, or absent; record:
-// what is kept for it now, null if nothing, absent if unchanged.
-async function writeOne({ folder, path, expected, replacement, stops }, pass, signal, find) {
-  let handle;
-  try {
-    handle = await find(folder, path);
-  } catch (error) {
-    return failure(error);
-  }
-  let before = null;
-  let record;
-  try {
-    if (pass === 'restore') {
-      // The original comes from what is kept, not from the page's memory.
-      replacement = (await kept.recordOf(folder, path))?.original;
-      if (!replacement) return { outcome: 'unkept', why: 'Pitmix keeps no original of it any more', record: null };
-    } else if (!sameBytes(expected, replacement)) {
-      ({ before, record } = await kept.keep(folder, path, expected, { written: replacement, stops, savedAt: Date.now() }));
-    }
-  } catch (error) {
-    return { outcome: 'unkept', why: `this browser could not ${pass === 'save' ? 'keep' : 'read'} the original: ${reason(error)}` };
-  }
-  const dropped = () => kept.drop(folder, path).then(() => null, () => undefined);
-  const took = async (facts) => {
-    if (record) await kept.undo(folder, path, before).catch(() => {});
+// Changes of what is kept that follow a file's write or its not being
+// written (a record put back, or dropped once its original is back): put
+// together a transaction at a time, each while the next gathers. Where one
+// fails, the record left says no more than the truth: a save that did not
+// reach its file, or an original that a file holds again.
+function afterwards() {
+  let gathering = null;
+  let chain = Promise.resolve();
+  return {
+    add(change) {
+      if (!gathering) {
+        const batch = (gathering = []);
+        chain = chain.then(() => {
+          gathering = null;
+          return kept.setRecords(batch).catch(() => {});
+        });
+      }
+      gathering.push(change);
+    },
+    done: () => chain,
+  };
+}
+
+// What a slice of a plan needs before any of its files is written: for a
+// save, each file's way back kept ({ before, record }, or {} where its
+// bytes do not change); for a restore, the record kept ({ record }). All
+// of the slice fail together ({ error }) where the transaction does.
+async function prepare(slice, pass) {
+  if (pass === 'restore') return (await kept.recordsAt(slice.map(({ id, keptAt }) => ({ id, path: keptAt })))).map((record) => ({ record }));
+  const savedAt = Date.now();
+  const changing = slice.filter((item) => !sameBytes(item.expected, item.replacement));
+  const results = await kept.keepAll(changing.map(({ id, keptAt, expected, replacement, stops }) => ({ id, path: keptAt, now: expected, write: { written: replacement, stops, savedAt } })));
+  const of = new Map(changing.map((item, i) => [item, results[i]]));
+  return slice.map((item) => of.get(item) ?? {});
+}
+
+// One file, once what it needs is ready. Returns what happened: { outcome,
+// why, now, record }. outcome: 'written'; 'already' (it holds the new
+// bytes); 'changed' (it holds neither); 'gone'; 'unkept' (its way back
+// could not be kept, or read: not written); 'failed'; 'skipped' (the pass
+// stopped before the write). now: the bytes the file holds, as read in
+// this pass, or absent; record: what is kept for it now, null if nothing,
+// absent if unchanged.
+async function writeOne(item, pass, signal, find, ready, later) {
+  const { folder, path, id, keptAt, expected } = item;
+  const { error, before = null, record } = await ready;
+  if (error) return { outcome: 'unkept', why: `this browser could not ${pass === 'save' ? 'keep' : 'read'} the original: ${reason(error)}` };
+  const replacement = pass === 'save' ? item.replacement : record?.original;
+  if (!replacement) return { outcome: 'unkept', why: 'Pitmix keeps no original of it any more', record: null };
+  // A record this save kept is put back where its file is not written over;
+  // a restored file's record is dropped.
+  const notWritten = (facts) => {
+    if (pass === 'save' && record) later.add({ id, path: keptAt, record: before });
     return facts;
   };
+  const done = (facts) => {
+    if (pass === 'save') return { ...facts, record };
+    later.add({ id, path: keptAt, record: null });
+    return { ...facts, record: null };
+  };
+  let handle;
   let now;
   try {
+    handle = await find(folder, path);
     now = await contents(handle);
-  } catch (error) {
-    return took(failure(error));
+  } catch (caught) {
+    return notWritten(failure(caught));
   }
-  if (sameBytes(now, replacement)) return took({ outcome: 'already', now, record: pass === 'restore' ? await dropped() : undefined });
-  if (!sameBytes(now, expected)) return took({ outcome: 'changed' });
-  if (signal.aborted) return took({ outcome: 'skipped', why: signal.reason, now });
+  if (sameBytes(now, replacement)) return pass === 'restore' ? done({ outcome: 'already', now }) : notWritten({ outcome: 'already', now });
+  if (!sameBytes(now, expected)) return notWritten({ outcome: 'changed' });
+  if (signal.aborted) return notWritten({ outcome: 'skipped', why: signal.reason, now });
   try {
     await write(handle, replacement);
-  } catch (error) {
-    return took({ ...failure(error), now: await contents(handle).catch(() => undefined) });
+  } catch (caught) {
+    // A stream whose close() failed may still have swapped the new bytes
+    // in: what the file holds now decides what was written.
+    const after = await contents(handle).catch(() => undefined);
+    if (after && sameBytes(after, expected)) return notWritten({ ...failure(caught), now: after });
+    // Where it holds neither, or cannot be read, the way back stays kept.
+    if (!after || !sameBytes(after, replacement)) return { ...failure(caught), now: after, ...(pass === 'save' && record && { record }) };
   }
-  return { outcome: 'written', now: replacement, record: pass === 'restore' ? await dropped() : record };
+  return done({ outcome: 'written', now: replacement });
 }
 
 /**
- * Runs a pass, 'save' or 'restore', over plan: items { folder, path,
- * expected, replacement (a save's), stops }. Call it under exclusive().
- * told(item, facts) for each file reached (see writeOne). Once signal is
- * aborted, or the browser takes back its permission, no write starts;
- * those under way finish. Returns the items not reached, why nothing was
- * written at all (or ''), and why the pass stopped early (or '').
+ * Runs a pass, 'save' or 'restore', over plan: items { folder, path, id
+ * and keptAt (where its record lies), expected, replacement (a save's),
+ * stops }. Call it in a step under the exclusive lock. told(item, facts)
+ * for each file reached (see writeOne). Once signal is aborted, or the
+ * browser takes back its permission, no write starts; those under way
+ * finish. Returns the items not reached, why nothing was written at all
+ * (or ''), and why the pass stopped early (or '').
  */
 export async function writeAll(plan, pass, signal, told) {
   for (const folder of new Set(plan.map((item) => item.folder))) {
@@ -135,10 +161,33 @@ export async function writeAll(plan, pass, signal, told) {
   if (signal.aborted) stopWith(signal.reason);
   signal.addEventListener('abort', () => stopWith(signal.reason));
   const find = finder();
-  const started = await inPool(plan, writesAtOnce, async (item) => {
-    const facts = await writeOne(item, pass, stop.signal, find).catch((error) => ({ outcome: 'failed', why: reason(error) }));
+  const later = afterwards();
+  // Each slice is prepared when its first file is taken, and the next one
+  // then too, so that its transaction commits while these files are written.
+  const slices = new Map();
+  const slice = (at) => {
+    if (at < plan.length && !slices.has(at)) slices.set(at, prepare(plan.slice(at, at + keptAtOnce), pass).catch((error) => ({ error })));
+    return slices.get(at);
+  };
+  const ready = async (i) => {
+    const at = i - (i % keptAtOnce);
+    slice(at + keptAtOnce);
+    const prepared = await slice(at);
+    return prepared.error ? prepared : prepared[i - at];
+  };
+  const started = await inPool(plan, writesAtOnce, async (item, i) => {
+    const facts = await writeOne(item, pass, stop.signal, find, ready(i), later).catch((error) => ({ outcome: 'failed', why: reason(error) }));
     if (facts.lost) stopWith(`the browser no longer lets Pitmix write to the folder ${item.folder.name}`);
     told(item, facts);
   }, stop.signal);
+  // The files whose way back was kept ahead but that were not reached.
+  for (const [at, prepared] of slices) {
+    const done = await prepared;
+    for (let i = Math.max(at, started); i < at + keptAtOnce && !done.error && i < plan.length; i++) {
+      const { before = null, record } = done[i - at];
+      if (pass === 'save' && record) later.add({ id: plan[i].id, path: plan[i].keptAt, record: before });
+    }
+  }
+  await later.done();
   return { unreached: plan.slice(started), refused: '', stopped: stop.signal.aborted ? stop.signal.reason : '' };
 }

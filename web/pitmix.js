@@ -47,15 +47,18 @@ function answer() {
 /**
  * What a file holds. `bytes` are its first bytes, at least the first
  * `bytesNeeded` (or all of a shorter file); `size` is its whole length.
- * Returns `{ ok: true, edition, checksums, strategy }` (for instance "GP3",
- * "checksums correct", "a 1 stop strategy with a pitstop at 50% of the total
- * race distance.") or `{ ok: false, reason }` in the command line's words.
+ * Returns `{ ok: true, edition, checksums, strategy, stops }` (for instance
+ * "GP3", "checksums correct", "a 1 stop strategy with a pitstop at 50% of
+ * the total race distance.", [50]; stops is null where the file holds more
+ * stops than a strategy can have) or `{ ok: false, reason }` in the
+ * command line's words.
  */
 export function inspect(bytes, size = bytes.length) {
   lend(bytes);
   if (wasm.pitmix_inspect(size) !== 0) return { ok: false, reason: answer() };
   const [edition, checksums, ...strategy] = answer().trimEnd().split('\n');
-  return { ok: true, edition, checksums, strategy: strategy.join(' ') };
+  const [count, ...percentages] = new Int32Array(wasm.memory.buffer, wasm.pitmix_held_stops(), 4);
+  return { ok: true, edition, checksums, strategy: strategy.join(' '), stops: count <= percentages.length ? percentages.slice(0, count) : null };
 }
 
 /**

@@ -28,6 +28,9 @@ constexpr std::size_t name_capacity = 1024;
 constexpr std::size_t text_capacity = 2048;
 
 std::uint8_t file_bytes[gp3_gp4_file_size];
+// The strategy the last file inspected holds: its stop count, then its
+// three percentages as they stand.
+int held_stops[1 + max_stops];
 char name[name_capacity + 1];
 char text[text_capacity + 1];
 std::size_t text_length = 0;
@@ -94,13 +97,17 @@ PITMIX_EXPORT(pitmix_text) const char* pitmix_text() {
     return text;
 }
 
+PITMIX_EXPORT(pitmix_held_stops) const int* pitmix_held_stops() {
+    return held_stops;
+}
+
 PITMIX_EXPORT(pitmix_max_percentage) int pitmix_max_percentage() {
     return max_percentage;
 }
 
 // What the file holds: its edition, whether its checksums are right, and
-// its strategy, one to a line (the strategy takes one or two); or why it is
-// not a setup file.
+// its strategy, one to a line (the strategy takes one or two), with the
+// strategy's numbers in held_stops; or why it is not a setup file.
 PITMIX_EXPORT(pitmix_inspect) int pitmix_inspect(double size) {
     start_text();
     setup_identity identity{};
@@ -113,6 +120,8 @@ PITMIX_EXPORT(pitmix_inspect) int pitmix_inspect(double size) {
     say(trailer_matches(file_bytes, file_size, identity.edition) ? "\nchecksums correct\n" : "\nchecksums wrong\n");
     const pit_strategy held = read_strategy(file_bytes + header_size);
     const int percentages[max_stops] = {held.percentages[0], held.percentages[1], held.percentages[2]};
+    held_stops[0] = held.stop_count;
+    std::memcpy(held_stops + 1, percentages, sizeof percentages);
     compose_strategy(to_text, held.stop_count, percentages);
     return car_setup;
 }

@@ -4,6 +4,7 @@
 // holds facts, and words.js makes the words people read. No DOM here:
 // view.js shows the entries.
 import { inBlock, sameBytes } from './bytes.js';
+import { writeHeld } from './kept.js';
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
 import { inSlices } from './work.js';
@@ -19,13 +20,14 @@ import { inSlices } from './work.js';
 //   own: its own stops, as the player typed them: { text, stops } or
 //     { text, error }, or null where it takes the common stops,
 //   patch: { bytes, report, stops } for its stops, { reason, stops } where
-//     Patch refused them, or null,
+//     Patch refused them, { keeps: true } where Patch leaves it as it is
+//     (it has no stops of its own, and those keep their strategy), or null,
 //   record: what is kept of it (kept.js), or null,
 //   said: what the page last found of it on disk, as facts, or null:
 //     { pass: 'open', outcome: 'saved', 'unlanded' (it holds the original
 //       of a save that never reached it), 'changed' (by someone else since
-//       Pitmix saved it) or 'unknown' (what is kept could not be read),
-//       why, stops, savedAt }, or
+//       Pitmix saved it), 'unread' (it cannot be read now) or 'unknown'
+//       (what is kept could not be read), why, stops, savedAt }, or
 //     { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
 //       pass's), holds: what the file held as read in that pass, 'original'
 //       or the stops of a write of Pitmix's, or null if not read } }
@@ -52,8 +54,6 @@ const once = (facts) => {
 
 export const keyOf = (folder, path) => `${folder?.key ?? ''}\n${path}`;
 
-const holdsBytes = (entry, bytes) => entry.size === bytes.length && sameBytes(entry.bytes, bytes);
-
 // Which write each entry holds, as last found: comparing the bytes of
 // 20,000 files anew each time a button is shown took 60 ms and more.
 const writesHeld = new WeakMap();
@@ -64,19 +64,20 @@ export function pitmixWrite(entry) {
   if (!record) return null;
   const known = writesHeld.get(entry);
   if (known?.record === record && known.bytes === bytes) return known.write;
-  const write = [record, record.previous].find((version) => version && holdsBytes(entry, version.written)) ?? null;
+  const write = writeHeld(record, bytes, entry.size);
   writesHeld.set(entry, { record, bytes, write });
   return write;
 }
 
 // What an entry opened with a record says of it.
-function opened(entry) {
+function opened(entry, readable) {
   const { folder, record } = entry;
   if (folder?.unread) return once({ pass: 'open', outcome: 'unknown', why: folder.unread });
   if (!record) return null;
   const write = pitmixWrite(entry);
   if (write) return once({ pass: 'open', outcome: 'saved', stops: write.stops, savedAt: write.savedAt });
-  return once({ pass: 'open', outcome: holdsBytes(entry, record.original) ? 'unlanded' : 'changed', savedAt: record.savedAt });
+  const original = entry.size === record.original.length && sameBytes(entry.bytes, record.original);
+  return once({ pass: 'open', outcome: readable ? (original ? 'unlanded' : 'changed') : 'unread', savedAt: record.savedAt });
 }
 
 // A patched copy of an entry with stops, or why not.
@@ -96,17 +97,17 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
     bytes: read.bytes ?? new Uint8Array(), size: read.size ?? 0,
     holds: null, shelf: 'setups', own: null, patch: null, record, said: null,
   };
-  if (read.error) {
-    // A file that cannot be read may well be a setup: it stays in sight.
-    entry.holds = { ok: false, reason: `cannot be read (${read.error.message})` };
-  } else if (isLeftoverOfAWrite(source.path)) {
+  if (isLeftoverOfAWrite(source.path)) {
     entry.holds = { ok: false, reason: 'left over from a save that the browser did not finish' };
     entry.shelf = 'others';
+  } else if (read.error) {
+    // A file that cannot be read may well be a setup: it stays in sight.
+    entry.holds = { ok: false, reason: `cannot be read (${read.error.message})` };
   } else {
     entry.holds = once(inspect(entry.bytes, entry.size));
     if (folder && !entry.holds.ok) entry.shelf = 'others';
   }
-  entry.said = opened(entry);
+  entry.said = opened(entry, !read.error);
   if (entry.holds.ok) {
     entry.own = replaced?.own ?? null;
     if (replaced?.patch) entry.patch = patchOf(entry, replaced.patch.stops);
@@ -146,9 +147,9 @@ export function place(entry) {
   return { replaced, relabelled };
 }
 
-/** Takes the entries of a folder out of the list; returns them. */
-export function removeFolder(folder) {
-  const gone = [...entries.values()].filter((entry) => entry.folder === folder);
+/** Takes the entries of folders out of the list; returns them. */
+export function removeFolders(gone) {
+  gone = [...entries.values()].filter((entry) => gone.includes(entry.folder));
   for (const entry of gone) {
     entries.delete(entry.key);
     const same = samePath(entry.path);
@@ -206,31 +207,47 @@ export const patched = () => [...entries.values()].filter((entry) => entry.patch
 export const writable = (entry) => Boolean(entry.folder?.handle);
 export const savable = () => patched().filter(writable);
 export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWrite(entry));
-export const ofFolders = (ids) => [...entries.values()].filter((entry) => ids.includes(entry.folder?.id));
 export const wrongOwn = () => setups().filter((entry) => entry.own?.error);
+
+/** What a save would do now: how many files it writes, and how many setups it can write but leaves as they are. */
+export function saveWould() {
+  let write = 0;
+  let leave = 0;
+  for (const entry of entries.values()) {
+    if (!entry.holds.ok || !writable(entry)) continue;
+    if (entry.patch?.bytes && !(entry.size === entry.patch.bytes.length && sameBytes(entry.bytes, entry.patch.bytes))) write++;
+    else leave++;
+  }
+  return { write, leave };
+}
 
 /** Whether what the page found of a file is a warning: anything but a write done, or known. */
 export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'written', 'already'].includes(said.outcome);
 /** Whether an item is marked: a warning about its file, or a patch refused. */
 export const marked = (entry) => Boolean(entry.patch?.reason) || warns(entry.said);
 
+// What Patch makes of a setup without stops of its own where those keep their strategy.
+const keeps = { keeps: true };
+
 /**
- * Patches a copy of every setup with its own stops, or the common ones,
- * in slices; told(entry) after each. Returns how many were patched, or
- * null if signal stopped it.
+ * Patches a copy of every setup with its own stops, or the common ones
+ * (or, with common null, leaves those without stops of their own as they
+ * are), in slices; told(entry) after each. Returns how many were patched,
+ * or null if signal stopped it.
  */
 export async function patchAll(common, signal, told, progress) {
   const list = setups();
   let made = 0;
   const done = await inSlices(list, (entry) => {
-    entry.patch = patchOf(entry, stopsOf(entry, common));
+    const stops = stopsOf(entry, common);
+    entry.patch = stops ? patchOf(entry, stops) : keeps;
     if (entry.patch.bytes) made++;
     told(entry);
   }, { signal, progress: (n) => progress(n, list.length) });
   return done === list.length ? made : null;
 }
 
-/** Takes back the patched copies of the entries that follow the common stops (or of all); returns those that had one. */
+/** Takes back the patched copies of the entries without stops of their own (or of all); returns those that had one. */
 export function withdraw(all = true) {
   const had = [...entries.values()].filter((entry) => entry.patch && (all || !entry.own));
   for (const entry of had) entry.patch = null;
@@ -240,7 +257,7 @@ export function withdraw(all = true) {
 // What a file held, as read in a pass: its original, or which write of Pitmix's.
 function heldIn(entry, now) {
   const { record } = entry;
-  const write = record && [record, record.previous].find((version) => version && sameBytes(now, version.written));
+  const write = writeHeld(record, now);
   if (write) return write.stops;
   return !record || sameBytes(now, record.original) ? 'original' : null;
 }
@@ -258,9 +275,9 @@ export function apply(item, pass, { outcome, why = '', now, record }) {
   pitmixWrite(entry);
 }
 
-/** What is kept for the folders of ids is forgotten. */
-export function forgot(ids) {
-  for (const entry of ofFolders(ids)) Object.assign(entry, { record: null, said: null });
+/** What was kept for entries is forgotten. */
+export function forgot(forgotten) {
+  for (const entry of forgotten) Object.assign(entry, { record: null, said: null });
 }
 
 // Why work stopped before its end, as its AbortSignal's reason.

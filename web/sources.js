@@ -17,31 +17,39 @@ export async function looseFiles(files) {
   return sources;
 }
 
+/** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
+export const isLeftoverOfAWrite = (path) => path.endsWith('.crswap');
+
 /**
  * The files of a folder chosen with <input webkitdirectory>: their paths
- * begin with the folder's name, which is returned apart.
+ * begin with the folder's name, which is returned apart. What the browser
+ * left of a write it did not finish is not one of them.
  */
 export async function chosenFolder(files) {
   const name = files[0]?.webkitRelativePath.split('/')[0] ?? '';
   const sources = [];
-  await inSlices(files, (file) => sources.push({ file, path: file.webkitRelativePath.slice(name.length + 1) }));
+  await inSlices(files, (file) => isLeftoverOfAWrite(file.name) || sources.push({ file, path: file.webkitRelativePath.slice(name.length + 1) }));
   return { name, sources };
 }
 
 /**
- * Every file below a directory handle, and the subfolders that could not
- * be listed (by path; '' for the folder itself). A subfolder that fails keeps the files listed before it failed.
- * Stops early once signal is aborted.
+ * Every file below a directory handle; the subfolders that could not be
+ * listed (by path; '' for the folder itself: one that fails keeps the
+ * files listed before it failed); and the paths of what the browser left
+ * of writes it did not finish, which are not among the files. Stops early
+ * once signal is aborted.
  */
 export async function walk(root, signal, progress) {
   const sources = [];
   const unlisted = [];
+  const leftovers = [];
   const visit = async (folder, prefix) => {
     try {
       for await (const handle of folder.values()) {
         if (signal.aborted) return;
         const path = prefix + handle.name;
         if (handle.kind === 'directory') await visit(handle, `${path}/`);
+        else if (isLeftoverOfAWrite(path)) leftovers.push(path);
         else sources.push({ handle, path });
         if (sources.length % 500 === 0) progress(sources.length);
       }
@@ -50,7 +58,7 @@ export async function walk(root, signal, progress) {
     }
   };
   await visit(root, '');
-  return { sources, unlisted };
+  return { sources, unlisted, leftovers };
 }
 
 /**
@@ -120,9 +128,6 @@ export function finder() {
   };
 }
 
-/** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
-export const isLeftoverOfAWrite = (path) => path.endsWith('.crswap');
-
 // Files whose first bytes are on their way at once, and reads started a
 // slice. Reads that end together are handled together, in one task: with
 // 512 at once, one took the page 80 ms and more; with 128 started in one
@@ -144,7 +149,8 @@ export async function readInOrder(sources, signal, listed, progress) {
   let started = 0;
   let done = 0;
   let shown = performance.now();
-  let arrived = null;  // wakes the loop when a read is done
+  let arrived = null;  // wakes the loop when a read is done, or signal is aborted
+  signal.addEventListener('abort', () => arrived?.());
   while (done < sources.length && !signal.aborted) {
     const start = performance.now();
     const inTime = () => performance.now() - start < sliceMilliseconds;

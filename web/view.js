@@ -1,9 +1,9 @@
 // What the user sees: the items, the buttons, the progress bar and the
 // status line. It shows the entries of setups.js, in the words of
 // words.js, and knows nothing of files or of the format.
-import { marked, warns } from './setups.js';
-import { keptLine, saidText } from './words.js';
-import { number, sliceMilliseconds, yieldToPage } from './work.js';
+import { marked, pitmixWrite, warns, writable } from './setups.js';
+import * as words from './words.js';
+import { sliceMilliseconds, yieldToPage } from './work.js';
 
 const byId = (id) => document.getElementById(id);
 export const controls = {
@@ -11,7 +11,8 @@ export const controls = {
   stops: [1, 2, 3].map((n) => byId(`stop${n}`)), patch: byId('patch'), downloadAll: byId('download-all'),
   save: byId('save'), restore: byId('restore'), downloadOriginals: byId('download-originals'), cancel: byId('cancel'),
   find: byId('find'), onlyMarked: byId('only-marked'), stopsFound: byId('stops-found'), giveFound: byId('give-found'),
-  clearFound: byId('clear-found'),
+  clearFound: byId('clear-found'), without: [...document.querySelectorAll('input[name="without-own"]')],
+  removeLeftovers: byId('remove-leftovers'),
 };
 const list = byId('items');
 const others = byId('others');
@@ -30,25 +31,23 @@ let coming = 0;
 // A list longer than this shows a page of it at a time, and only the items
 // of that page exist as elements: with 20,000 of them the browser's work at
 // every frame, and its garbage collection, which walks every element, cost
-// the page long pauses.
+// the page long pauses. The setups and a folder's other files are paged
+// alike.
 const pageSize = 1000;
-const pager = byId('pager');
-let page = 0;
 
-function showPage() {
-  const total = shelves.setups.shown.length;
+function showPage(shelf) {
+  const total = shelf.shown.length;
   const pages = Math.ceil(total / pageSize);
-  page = Math.max(0, Math.min(page, pages - 1));
-  const first = page * pageSize;
+  shelf.page = Math.max(0, Math.min(shelf.page, pages - 1));
+  const first = shelf.page * pageSize;
   const last = Math.min(total, first + pageSize);
-  show(pager, pages > 1);
-  draw(shelves.setups, first, last);
-  byId('page-text').textContent = `Files ${number(first + 1)} to ${number(last)} of ${number(total)}`;
-  enable(byId('previous'), page > 0, byId('next'));
-  enable(byId('next'), page < pages - 1, byId('previous'));
+  const [previous, text, next] = shelf.pager.children;
+  show(shelf.pager, pages > 1);
+  draw(shelf, first, last);
+  text.textContent = words.pageText(first + 1, last, total);
+  enable(previous, shelf.page > 0, next);
+  enable(next, shelf.page < pages - 1, previous);
 }
-byId('previous').addEventListener('click', () => { page--; showPage(); });
-byId('next').addEventListener('click', () => { page++; showPage(); });
 
 function element(tag, className, text) {
   const node = document.createElement(tag);
@@ -107,10 +106,13 @@ export function enable(control, enabled, to) {
 // Each shelf (the setups, and a folder's other files) keeps its entries in
 // order; the items from `first` to `last` of it are drawn as elements.
 
-const shelves = {
-  setups: { list, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0 },
-  others: { list: others.querySelector('ul'), entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0 },
-};
+const newShelf = (items, pager) => ({ list: items, pager, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0, page: 0 });
+const shelves = { setups: newShelf(list, byId('pager')), others: newShelf(others.querySelector('ul'), others.querySelector('.pager')) };
+for (const each of Object.values(shelves)) {
+  const [previous, , next] = each.pager.children;
+  previous.addEventListener('click', () => { each.page--; showPage(each); });
+  next.addEventListener('click', () => { each.page++; showPage(each); });
+}
 const items = new Map();  // entry key → <li>, for the items drawn
 let placed = [];  // entries placed since the last showPlaced()
 let redraw = false;  // an entry moved from one shelf to the other
@@ -125,32 +127,45 @@ for (const shelf of Object.values(shelves)) shelf.shown = shelf.entries;
 /** The entry key of the item that holds node. */
 export const keyOfItem = (node) => node.closest('li[data-key]')?.dataset.key;
 
-const resultOf = (entry) => {
-  if (!entry.patch) return null;
+function button(name, className, act) {
+  const node = element('button', className, name);
+  node.type = 'button';
+  if (act) node.dataset.act = act;
+  return node;
+}
+
+// What became of an item's file, after its own stops' field: that Patch
+// leaves it as it is; the copy Patch made, with its download, or why
+// there is none; Restore where it holds a write of Pitmix's; and what the
+// page last found of it on disk.
+function partsOf(entry) {
+  const parts = [];
+  if (entry.patch?.keeps) parts.push(element('p', 'keeps', words.keepsText(entry.holds)));
   const result = element('div', 'result');
-  if (entry.patch.bytes) {
-    result.append(element('p', 'report', entry.patch.report),
-      element('button', 'download secondary', `Download ${entry.label}`));
-    result.lastChild.type = 'button';
-  } else {
-    result.append(element('p', 'refused', entry.patch.reason));
-  }
-  return result;
-};
-const diskOf = (entry) => entry.said && element('p', warns(entry.said) ? 'disk warning' : 'disk', saidText(entry.said));
+  if (entry.patch?.bytes) result.append(element('p', 'report', entry.patch.report), button(words.downloadName(entry.label), 'download secondary', 'download'));
+  else if (entry.patch?.reason) result.append(element('p', 'refused', entry.patch.reason));
+  if (writable(entry) && pitmixWrite(entry)) result.append(button(words.restoreName(entry.label), 'secondary', 'restore'));
+  if (result.firstChild) parts.push(result);
+  if (entry.said) parts.push(element('p', warns(entry.said) ? 'disk warning' : 'disk', words.saidText(entry.said)));
+  return parts;
+}
 
 // A setup's own stops: a field named "Stops for LABEL", which shows the
-// common stops until it is filled, and its message once it is marked. An
-// item's text is what its file holds and what became of it: the field's
-// caption is drawn by the style sheet.
+// stops its file gets until it is filled (the common stops, or, where the
+// setups without stops of their own keep theirs, the stops it has), and
+// its message once it is marked. An item's text is what its file holds and
+// what became of it: the field's caption is drawn by the style sheet.
 let common = '';
+/** Whether the setups without stops of their own keep the strategy they have. */
+export const keeping = () => controls.without.some((choice) => choice.checked && choice.value === 'keep');
+const placeholderOf = (entry) => (keeping() ? words.stopsShown(entry.holds.stops) : common);
 const toldWrong = new Set();  // keys of the entries whose field is marked
 let fields = 0;
 function ownOf(entry) {
   const id = `own-${++fields}`;
   const field = element('input');
-  Object.assign(field, { type: 'text', autocomplete: 'off', size: 12, value: entry.own?.text ?? '', placeholder: common });
-  field.setAttribute('aria-label', `Stops for ${entry.label}`);
+  Object.assign(field, { type: 'text', autocomplete: 'off', size: 12, value: entry.own?.text ?? '', placeholder: placeholderOf(entry) });
+  field.setAttribute('aria-label', words.ownName(entry.label));
   field.setAttribute('aria-describedby', id);
   const wrong = element('span', 'error');
   wrong.id = id;
@@ -172,10 +187,10 @@ function itemOf(entry) {
   item.dataset.key = entry.key;
   const holds = entry.holds;
   item.append(element('span', 'name', entry.label), ' ',
-    holds.ok ? element('span', 'holds', `${holds.edition}, ${holds.checksums}, ${holds.strategy}`)
-      : element('span', 'refused', holds.reason));
+    holds.ok ? element('span', 'holds', words.holdsText(holds)) : element('span', 'refused', holds.reason));
   items.set(entry.key, item);
-  for (const part of [holds.ok && ownOf(entry), resultOf(entry), diskOf(entry)]) if (part) item.append(part);
+  if (holds.ok) item.append(ownOf(entry));
+  item.append(...partsOf(entry));
   return item;
 }
 
@@ -213,15 +228,15 @@ export function place(entry, replaced) {
   placed.push(entry);
 }
 
-/** Takes entries out of their shelves; the shelves are drawn again at showPlaced(). */
+/** Takes entries out of their shelves, each shelf in one pass; the shelves are drawn again at showPlaced(). */
 export function remove(gone) {
-  for (const entry of gone) {
-    const shelf = shelves[entry.shelf];
-    shelf.entries.splice(shelf.at.get(entry.key), 1);
-    shelf.at.delete(entry.key);
-    shelf.entries.forEach((other, i) => shelf.at.set(other.key, i));
+  if (!gone.length) return;
+  const keys = new Set(gone.map((entry) => entry.key));
+  for (const shelf of Object.values(shelves)) {
+    shelf.entries = shelf.entries.filter((entry) => !keys.has(entry.key));
+    shelf.at = new Map(shelf.entries.map((entry, i) => [entry.key, i]));
   }
-  redraw ||= gone.length > 0;
+  redraw = true;
 }
 
 /** Entries placed since the last call are shown: on the page on screen, drawn; elsewhere, counted. */
@@ -238,7 +253,7 @@ export function showPlaced() {
       const at = shelf.at.get(entry.key);
       const old = items.get(entry.key);
       if (old) old.replaceWith(itemOf(entry));
-      else if (at === shelf.last && (shelf === shelves.others || at < shelf.first + pageSize)) {
+      else if (at === shelf.last && at < shelf.first + pageSize) {
         shelf.queue.push(entry);
         drawSome(shelf, shelf.queue, false);
         shelf.last++;
@@ -247,15 +262,15 @@ export function showPlaced() {
   }
   placed = [];
   const { others: otherShelf, setups: setupShelf } = shelves;
-  draw(otherShelf, 0, otherShelf.shown.length);
-  showPage();
-  list.classList.toggle('long', setupShelf.last - setupShelf.first + coming > longList);
+  showPage(otherShelf);
+  showPage(setupShelf);
+  for (const each of [setupShelf, otherShelf]) each.list.classList.toggle('long', each.last - each.first + coming > longList);
   others.hidden = otherShelf.shown.length === 0;
-  others.querySelector('summary').textContent = `Other files (${number(otherShelf.shown.length)})`;
+  others.querySelector('summary').textContent = words.othersText(otherShelf.shown.length);
   const all = setupShelf.entries.length + otherShelf.entries.length;
   byId('finder').hidden = all === 0;
   byId('own-found').hidden = setupShelf.entries.length === 0;
-  byId('found').textContent = filtering() ? `${number(setupShelf.shown.length + otherShelf.shown.length)} of ${number(all)} files found.` : '';
+  byId('found').textContent = filtering() ? words.foundText(setupShelf.shown.length + otherShelf.shown.length, all) : '';
 }
 
 /** Says how many items are about to be placed. */
@@ -264,7 +279,7 @@ export const expect = (n) => { coming = n; };
 /** Shows the files whose name holds text (whatever its case), and only the marked ones if onlyMarked; from the first page. */
 export function find(text, onlyMarked) {
   Object.assign(filter, { text: text.toLowerCase(), onlyMarked });
-  page = 0;
+  for (const each of Object.values(shelves)) each.page = 0;
   redraw = gradual = true;
   showPlaced();
   gradual = false;
@@ -300,28 +315,22 @@ export function rename(entry) {
   const item = items.get(entry.key);
   if (!item) return;
   item.querySelector('.name').textContent = entry.label;
-  item.querySelector('p.own input')?.setAttribute('aria-label', `Stops for ${entry.label}`);
-  const button = item.querySelector('button.download');
-  if (button) button.textContent = `Download ${entry.label}`;
+  item.querySelector('p.own input')?.setAttribute('aria-label', words.ownName(entry.label));
+  showPatch(entry);
 }
 
-/** Shows what Patch made of an entry: its report and its download, or why not; nothing once withdrawn. */
+/**
+ * Shows what became of an entry's file, where its item is drawn: what
+ * Patch made of it (nothing once withdrawn), and what the page last found
+ * of it on disk.
+ */
 export function showPatch(entry) {
   const item = items.get(entry.key);
   if (!item) return;
-  item.querySelector('.result')?.remove();
-  const result = resultOf(entry);
-  if (result) item.insertBefore(result, item.querySelector('.disk'));
+  for (const part of item.querySelectorAll('.keeps, .result, .disk')) part.remove();
+  item.append(...partsOf(entry));
 }
-
-/** What the item says of its file on disk. */
-export function note(entry) {
-  const item = items.get(entry.key);
-  if (!item) return;
-  item.querySelector('.disk')?.remove();
-  const disk = diskOf(entry);
-  if (disk) item.append(disk);
-}
+export const note = showPatch;
 
 // ---- The stop fields.
 
@@ -341,8 +350,21 @@ export function showStopErrors(errors) {
 
 /** The common stops, as the own stops' fields show them until they are filled. */
 export function showCommon(stops) {
-  common = stops ? stops.join(' ') || 'none' : '';
-  for (const field of list.querySelectorAll('p.own input')) field.placeholder = common;
+  common = stops ? words.stopsShown(stops) : '';
+  showPlaceholders();
+}
+
+function showPlaceholders() {
+  for (const field of list.querySelectorAll('p.own input')) field.placeholder = placeholderOf(shelves.setups.entries[shelves.setups.at.get(keyOfItem(field))]);
+}
+
+/** Shows the choice for the setups without stops of their own: the common fields are used, or not, and say why. */
+export function showChoice() {
+  const keep = keeping();
+  for (const field of controls.stops) enable(field, !keep, controls.without.find((choice) => choice.checked));
+  byId('stops-unused').textContent = keep ? words.stopsUnused : '';
+  byId('stops-unused').hidden = !keep;
+  showPlaceholders();
 }
 
 /** Marks the own stops' fields of entries that are wrong, and unmarks the others. */
@@ -367,8 +389,8 @@ export function focusOwn(entry) {
     controls.onlyMarked.checked = false;
     find('', false);
   }
-  page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
-  showPage();
+  shelves.setups.page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
+  showPage(shelves.setups);
   drawSome(shelves.setups, shelves.setups.queue, false);
   items.get(entry.key)?.querySelector('p.own input').focus();
 }
@@ -386,10 +408,9 @@ export function onOwn(act) {
 
 /** The status line, with a button that moves the focus where the player is to act. */
 export function sayWith(text, name, act) {
-  const button = element('button', 'secondary', name);
-  button.type = 'button';
-  button.addEventListener('click', act);
-  status.replaceChildren(`${text} `, button);
+  const node = button(name, 'secondary');
+  node.addEventListener('click', act);
+  status.replaceChildren(`${text} `, node);
 }
 
 // ---- Folders whose originals are kept.
@@ -402,14 +423,10 @@ export function showKept(lines) {
   const focused = document.activeElement;
   const had = keptSection.contains(focused) && [focused.dataset.act, focused.closest('li')?.dataset.folder];
   keptSection.querySelector('ul').replaceChildren(...lines.map(({ folder, count, open }) => {
-    const line = element('li', '', keptLine(folder, count));
+    const line = element('li', '', words.keptLine(folder, count));
     line.dataset.folder = folder.key;
-    if (!open) line.append(element('button', 'secondary', `Reopen ${folder.label}`), ' ');
-    line.append(element('button', 'secondary', `Forget ${folder.label}`));
-    for (const button of line.querySelectorAll('button')) {
-      button.type = 'button';
-      button.dataset.act = button.textContent.startsWith('Reopen') ? 'reopen' : 'forget';
-    }
+    if (!open) line.append(button(words.reopenName(folder), 'secondary', 'reopen'), ' ');
+    line.append(button(words.forgetName(folder), 'secondary', 'forget'));
     return line;
   }));
   keptSection.hidden = lines.length === 0;
@@ -437,12 +454,18 @@ export function askForget(question) {
 /** Says, once, that this browser may drop what it keeps. */
 export const showFragile = () => { byId('fragile').hidden = false; };
 
-/** Calls act(entry key) when an item's download button is pressed. */
-export function onDownload(act) {
+/** Calls act('download' or 'restore', entry key) when an item's button is pressed. */
+export function onItemButton(act) {
   list.addEventListener('click', (event) => {
-    const button = event.target.closest('button.download');
-    if (button) act(keyOfItem(button));
+    const pressed = event.target.closest('button[data-act]');
+    if (pressed) act(pressed.dataset.act, keyOfItem(pressed));
   });
+}
+
+/** Offers to remove the left-overs of unfinished writes, saying what they are; '' hides the offer. */
+export function showLeftovers(text) {
+  byId('leftovers-text').textContent = text;
+  show(byId('leftovers'), Boolean(text));
 }
 
 /** The page cannot run here: one line says so, and nothing can be pressed. */

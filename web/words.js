@@ -1,7 +1,8 @@
-// The words people read, made from the facts the page holds: what each
-// item says of its file on disk, a pass's summary, the folders kept.
+// Every word the page says, in one place: made from the facts the page
+// holds (setups.js, folders.js), so that what it says of a file, a pass or
+// a folder is written once and read together.
 import { cancelled } from './setups.js';
-import { count, number } from './work.js';
+import { count, number, reason } from './work.js';
 
 const day = new Intl.DateTimeFormat('en-GB', { day: 'numeric', month: 'short', year: 'numeric' }).format;
 
@@ -13,6 +14,19 @@ export function stopsText(stops) {
   return `stops at ${each.slice(0, -1).join(', ')} and ${each.at(-1)}`;
 }
 
+// ---- What each item says.
+
+/** What a setup holds, as its item says it. */
+export const holdsText = (holds) => `${holds.edition}, ${holds.checksums}, ${holds.strategy}`;
+/** What a setup's own stops' field is named, and what its download and restore buttons are. */
+export const ownName = (label) => `Stops for ${label}`;
+export const downloadName = (label) => `Download ${label}`;
+export const restoreName = (label) => `Restore ${label}`;
+/** What an item says where Patch leaves its file as it is. */
+export const keepsText = (holds) => `Keeps the strategy it has: ${holds.strategy}`;
+/** A setup's stops as its own stops' field shows them while it is empty. */
+export const stopsShown = (stops) => (stops ? stops.join(' ') || 'none' : 'as it is');
+
 // What a file was read to hold, where it was.
 const still = ({ holds }) => (holds ? `: it still holds ${holds === 'original' ? 'its original' : `the patch with ${stopsText(holds)}`}` : '');
 const not = (done) => (said) => `${said.outcome === 'skipped' ? 'Not written' : `Not ${done}`} (${said.why})${still(said)}.`;
@@ -22,6 +36,7 @@ const sentences = {
     saved: (said) => `Saved by Pitmix on ${day(said.savedAt)}, ${stopsText(said.stops)}.`,
     unlanded: (said) => `Holds its original: the save of ${day(said.savedAt)} did not reach it.`,
     changed: (said) => `Changed since Pitmix saved it on ${day(said.savedAt)}: Restore leaves it as it is.`,
+    unread: (said) => `Cannot be read now; Pitmix keeps its original from before its save of ${day(said.savedAt)}.`,
     unknown: (said) => `Its way back is unknown, so Pitmix does not save over it: what this browser keeps could not be read (${said.why}).`,
   },
   save: {
@@ -47,6 +62,82 @@ const sentences = {
 /** What an item says of its file on disk (its entry's facts, see setups.js). */
 export const saidText = (said) => sentences[said.pass][said.outcome](said);
 
+// ---- The list.
+
+export const pageText = (first, last, total) => `Files ${number(first)} to ${number(last)} of ${number(total)}`;
+export const othersText = (n) => `Other files (${number(n)})`;
+export const foundText = (found, all) => `${number(found)} of ${number(all)} files found.`;
+
+// ---- The status line and the progress beside the bar.
+
+export const busy = (what) => `${what} once the work under way is done, or cancelled.`;
+export const failed = (error) => `Something went wrong: ${reason(error)}`;
+export const waiting = 'Waiting for another Pitmix page to finish…';
+
+export const noFolder = 'No folder was opened: the choice was cancelled, or the browser refused the folder ' +
+  '(browsers refuse system folders such as Program Files and AppData). Pick the files with "Setup files" ' +
+  'instead, and put the downloaded copies in their place.';
+export const notOpened = (error) => `No folder was opened: ${reason(error)}`;
+export const notReopened = (folder) => `${folder.label} was not reopened: the browser may not use it.`;
+export const dropFolder = 'To add a folder, use "Open setup folder".';
+export const lookingThrough = (folder, n) => `Looking through ${folder.label}…${n ? ` ${count(n, 'file')}` : ''}`;
+export const folderUnread = (name, why) => `The folder ${name} could not be read: ${why}`;
+export const reading = (done, total) => `Reading ${number(done)} of ${count(total, 'file')}…`;
+
+/** After files were added: how many, the subfolders not listed, and a folder whose way back is unknown. */
+export function added(listed, total, stopped, unlisted, folder) {
+  const notListed = unlisted.map(({ path, reason: why }) => `The folder ${path} could not be read (${why}). `).join('');
+  const unknown = folder?.unread ? ` What this browser keeps for ${folder.label} could not be read (${folder.unread}): ` +
+    'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
+  return stopped ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
+    : `${notListed}${count(total, 'file')} added.${unknown}`;
+}
+
+export const stopsWrong = (fields, own) => (own ? `Nothing was patched: correct the ${count(fields, 'field')} marked.` : 'Nothing was patched: correct the stops marked above.');
+export const goToFirst = 'Go to the first';
+export const patchNext = 'Patch runs once the files are read.';
+export const noSetups = 'Add a setup file first.';
+export const patching = (done, total) => `Patching ${number(done)} of ${count(total, 'setup file')}…`;
+export const nothingOwn = 'Nothing was patched: no setup has stops of its own.';
+
+/**
+ * After Patch: how many copies, and, where they can be saved over their
+ * files, how many files a save would write and how many it leaves.
+ */
+export function patched(made, { write, leave }, savable) {
+  const done = `Patched ${count(made, 'setup file')}.`;
+  if (!savable) return done;
+  if (!write) return `${done} Save over the originals would write no file.`;
+  return `${done} Save over the originals would write ${count(write, 'file')}${leave ? ` and leave ${number(leave)} as ${leave === 1 ? 'it is' : 'they are'}` : ''}.`;
+}
+export const notPatched = (signal) => `Nothing is patched: patching was ${signal.reason === cancelled ? 'cancelled' : 'stopped, as the stops changed'}.`;
+export const stopsChangedText = 'The stops changed: press Patch to patch the files again.';
+export const ownChanged = (entry) => `The stops of ${entry.label} changed: press Patch to patch it again.`;
+export const choiceChanged = 'The choice changed: press Patch to patch the files again.';
+export const stopsUnused = 'Not used: the setups without stops of their own keep the strategy they have.';
+export const noneGiven = (error) => `No stops were given: ${error}`;
+
+/** After stops were given to the files found (own null: they take the common stops again). */
+export function given(n, own, had) {
+  const one = n === 1;
+  const now = own ? `${one ? 'has' : 'have'} ${stopsText(own.stops)} of ${one ? 'its' : 'their'} own` : `${one ? 'takes' : 'take'} the common stops`;
+  return `${count(n, 'setup file')} found ${now}.${had ? ' Press Patch to patch them again.' : ''}`;
+}
+
+export const zipping = (done, total) => `Building the zip: ${number(done)} of ${count(total, 'file')}…`;
+export const zipped = (n) => `The zip holds ${count(n, 'patched file')}.`;
+export const notZipped = (signal) => `No zip was made: ${signal.reason === cancelled ? 'it was cancelled' : 'the stops changed'}.`;
+export const zipFailed = (error) => `The zip could not be made (${reason(error)}). Press "Download all" to try again.`;
+export const originalsZipped = (n) => `The zip holds the originals of ${count(n, 'file')}.`;
+export const originalsUnread = (error) => `The originals could not be read: ${reason(error)}`;
+
+export const passing = (pass, done, total) => `${pass === 'save' ? 'Saving' : 'Restoring'}${total ? ` ${number(done)} of ${count(total, 'file')}` : ''}…`;
+/** Work that was cancelled (or stopped) while it waited for another page: 'written', 'forgotten', 'removed'. */
+export const notWaited = (done, signal) => `Nothing was ${done}: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
+export const unkept = (error) => `Nothing was written: this browser could not keep the originals: ${error}.`;
+export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${folder.unread}), ` +
+  'so its way back is unknown. Download the patched copies instead, or open the folder again.';
+
 /**
  * The status line after a pass: tally counts each outcome, total the files
  * in its plan; refused says why nothing was written, stopped why the pass
@@ -56,8 +147,8 @@ export function passSummary(pass, tally, total, refused, stopped) {
   if (refused) return `Nothing was written: ${refused}.`;
   const done = `${pass === 'save' ? 'Saved' : 'Restored'} ${number(tally.written)} of ${count(total, 'file')}`;
   if (stopped && tally.skipped) {
-    const why = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
-    return `${why}${done}; the others were not written.`;
+    const early = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
+    return `${early}${done}; the others were not written.`;
   }
   const notes = [];
   if (tally.already) notes.push(`${number(tally.already)} already held ${pass === 'save' ? 'the patch' : 'the original'}`);
@@ -66,9 +157,26 @@ export function passSummary(pass, tally, total, refused, stopped) {
   return `${done}${notes.map((note) => `; ${note}`).join('')}.`;
 }
 
+export const caughtUp = (n) => `Another Pitmix page wrote ${count(n, 'file')} listed here: each shows what it holds now.`;
+
+// ---- Folders whose originals are kept, and what the browser left behind.
+
 /** A folder's line in the list of those whose originals are kept. */
 export const keptLine = (folder, n) => `${folder.label}: the originals of ${count(n, 'file')}. `;
+export const reopenName = (folder) => `Reopen ${folder.label}`;
+export const forgetName = (folder) => `Forget ${folder.label}`;
 
-/** What Forget asks before it drops anything. */
-export const forgetQuestion = (folder, n) => `Forget the originals of ${count(n, 'file')} in ${folder.label}? ` +
-  'Pitmix can then no longer put them back.';
+/** What Forget asks before it drops anything; again, where what is kept changed since it asked. */
+export const forgetQuestion = (folder, n, again) => `${again ? `What is kept for ${folder.label} has changed. ` : ''}` +
+  `Forget the originals of ${count(n, 'file')} in ${folder.label}? Pitmix can then no longer put them back.`;
+export const forgotten = (folder) => `Pitmix keeps nothing more for ${folder.label}.`;
+export const notForgotten = (error) => `Nothing was forgotten: ${reason(error)}`;
+export const forgetGone = (folder) => `Nothing was forgotten: another Pitmix page changed what is kept for ${folder.label}.`;
+
+/** The files the browser left of writes it did not finish. */
+export const leftoversText = (n) => `${count(n, 'file')} in the open folders ${n === 1 ? 'is' : 'are'} left over from saves that the browser did not finish: not setups.`;
+export const removeLeftoversName = 'Remove the left-overs';
+export function leftoversRemoved({ removed, left, why: failure }) {
+  const done = `Removed ${count(removed, 'left-over file')}.`;
+  return left ? `${done} ${number(left)} could not be removed: ${failure}.` : done;
+}

@@ -55,13 +55,17 @@ export async function sortInSlices(items, compare) {
 }
 
 /**
- * Runs task(item) over items, at most width at once. Once signal is
- * aborted no task starts; those under way finish. Returns how many started.
+ * Runs task(item, its index) over items, at most width at once. Once
+ * signal is aborted no task starts; those under way finish. Returns how
+ * many started.
  */
 export async function inPool(items, width, task, signal) {
   let next = 0;
   const worker = async () => {
-    while (next < items.length && !signal?.aborted) await task(items[next++]);
+    while (next < items.length && !signal?.aborted) {
+      const at = next++;
+      await task(items[at], at);
+    }
   };
   await Promise.all(Array.from({ length: Math.min(width, items.length) }, worker));
   return next;
