@@ -1,9 +1,10 @@
 // How the page copes with a setup folder of thousands of files, in headless
 // Chromium: the time to add, patch, zip, find, give stops of their own,
-// save and restore them, the longest
-// task on the page's main thread in each step, and the floors: bare pages
-// that read the same first bytes of the same files, or write the same
-// files with createWritable() at the page's width.
+// choose what the others get, save and restore them (all, and one), and
+// open the folder that holds an open one; the longest task on the page's
+// main thread in each step; and the floors: bare pages that read the same
+// first bytes of the same files, or write the same files with
+// createWritable() at the page's width.
 //   node web_bench.mjs PAGE NODE_MODULES CHROMIUM EXAMPLES [SETUP_FILES]
 import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -17,8 +18,10 @@ const puppeteer = createRequire(path.join(nodeModules, 'package.json'))('puppete
 const scratch = mkdtempSync(path.join(os.tmpdir(), 'pitmix-web-bench-'));
 const runs = Number(process.env.PITMIX_BENCH_RUNS ?? 3);
 
-// The folder: setups on 20 tracks, 1% other files, and one file of 50 MB.
+// The folder: a season of setups on 20 tracks, 5,000 other files beside
+// them, and one file of 50 MB beside the season.
 const root = path.join(scratch, 'GP3 setups');
+const season = path.join(root, 'Season');
 const samples = ['gp2-setup.bin', 'gp3-setup.bin', 'gp3-2000-setup.bin', 'gp4-setup.bin'].map((name) => readFileSync(path.join(examples, name)));
 const files = [];
 function add(at, bytes) {
@@ -26,8 +29,9 @@ function add(at, bytes) {
   writeFileSync(path.join(root, at), bytes);
   files.push(path.join(root, at));
 }
-for (let i = 0; i < Number(setupCount); i++) add(`Track ${String(i % 20).padStart(2, '0')}/setup ${i}.bin`, samples[i % 4]);
-for (let i = 0; i < Number(setupCount) / 100; i++) add(`Track ${String(i % 20).padStart(2, '0')}/notes ${i}.txt`, 'two stops, soft tyres\n'.repeat(20));
+for (let i = 0; i < Number(setupCount); i++) add(`Season/Track ${String(i % 20).padStart(2, '0')}/setup ${i}.bin`, samples[i % 4]);
+const others = Math.round(Number(setupCount) / 4);
+for (let i = 0; i < others; i++) add(`Season/Track ${String(i % 20).padStart(2, '0')}/notes ${i}.txt`, 'two stops, soft tyres\n'.repeat(20));
 add('replay.dat', Buffer.alloc(50 << 20, 0x5a));
 
 // The floors: a bare page with a file input that reads every file's first
@@ -115,11 +119,11 @@ function watch() {
     }, true);
   }
   window.waitForStatus = (source, id = 'status') => new Promise((resolve) => {
-    const status = () => document.getElementById(id);
+    const status = () => (id === 'others' ? document.querySelector('#others .pager span') : document.getElementById(id));
     const check = () => new RegExp(source).test(status()?.textContent) && (observer.disconnect(), resolve(performance.now() - window.started));
     const observer = new MutationObserver(check);
+    // Only what the step changes counts: the line may still say what the step before did.
     observer.observe(status(), { subtree: true, childList: true, characterData: true });
-    check();
   });
 }
 
@@ -138,6 +142,9 @@ async function open(file) {
 // the page's own long-task entries tell, which count tasks of 50 ms and
 // more.
 async function step(page, act, done, traced = true, id = 'status') {
+  if (process.env.PITMIX_BENCH_VERBOSE) console.error(`step until ${done}`);
+  // Each step starts once the page is idle: what the step before left it doing is not this one's.
+  await page.waitForFunction(() => !document.documentElement.dataset.ready || document.documentElement.dataset.work === '', { timeout: 0 });
   // Only the page's tasks and the driver's commands: all of the timeline
   // for 20,000 files is more than a string can hold.
   if (traced) await page.tracing.start({ categories: ['-*', 'disabled-by-default-devtools.timeline', 'devtools'] });
@@ -160,7 +167,7 @@ async function step(page, act, done, traced = true, id = 'status') {
 }
 
 const click = (page, text) => page.evaluate((text) =>
-  [...document.querySelectorAll('button, a')].find((node) => node.textContent.trim() === text).click(), text);
+  [...document.querySelectorAll('button, a, label')].find((node) => node.textContent.trim() === text).click(), text);
 const pick = async (page) => (await page.$('input[type=file]')).uploadFile(...files);
 async function fillStops(page, values) {
   for (const [i, value] of values.entries()) await page.type(`#stop${i + 1}`, value);
@@ -193,19 +200,32 @@ await page.$eval('#find', (field) => {
 });
 await page.waitForFunction(() => document.getElementById('found').textContent === '');
 results['patch, mixed'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
+// The others keep the strategy they have: only the tenth with stops of their own is patched.
+results['choose: keep'] = [await step(page, () => click(page, 'Keep the strategy they have'), /^The choice changed/)];
+results['patch, keeping'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
+results['choose: get'] = [await step(page, () => click(page, 'Get the stops above'), /^The choice changed/)];
 
-// The same folder opened with write access, patched and saved over.
+// The season opened with write access, patched, saved over, one file put
+// back, all put back; then the folder that holds it opened.
 await page.close();
 page = await open(pagePath);
-await dropFolder(page, root);
-results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/)];
+await dropFolder(page, season);
+results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/, false)];
 await fillStops(page, ['30', '60']);
 results['patch, folder'] = [await step(page, () => click(page, 'Patch'), /^Patched/)];
 results.save = [await step(page, () => click(page, 'Save over the originals'), /^Saved/, false)];
+const restoreOne = await page.evaluate(() => document.querySelector('#items button[data-act="restore"]').textContent);
+results['restore one'] = [await step(page, () => click(page, restoreOne), /^Restored 1 of 1 file\.$/, false)];
 results.restore = [await step(page, () => click(page, 'Restore the originals'), /^Restored/, false)];
+await dropFolder(page, root);
+results['add, parent'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/, false)];
+if (others > 1000) results['other files, next'] = [await step(page, () => page.evaluate(() => {
+  document.getElementById('others').open = true;
+  document.querySelector('#others .pager button:last-child').click();
+}), new RegExp(`^Files 1,001 to 2,000 of ${others.toLocaleString('en-US')}$`), true, 'others')];
 await page.close();
 page = await open(path.join(scratch, 'floor-save.html'));
-await dropFolder(page, root);
+await dropFolder(page, season);
 await step(page, () => click(page, 'List'), /listed\.$/, false);
 results['floor, save'] = [await step(page, () => click(page, 'Write'), /written\.$/, false)];
 const version = await browser.version();

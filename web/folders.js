@@ -91,17 +91,19 @@ function step(mode, task, { signal, waiting } = {}) {
 export const writing = async () => (await navigator.locks?.query())?.held.some((lock) => lock.name === lockName && lock.mode === 'exclusive') ?? false;
 
 // ---- News: what one page tells the others once it has changed what is
-// kept, merged here until this page catches up: folder id → the paths
-// changed in it, or true where anything may have.
+// kept, merged here until this page catches up: folder id → { paths: the
+// files written or whose records changed, all: whether any record of it
+// may have changed }.
 
 const channel = globalThis.BroadcastChannel ? new BroadcastChannel('pitmix') : null;
 const pending = new Map();
 // Whether the folders kept may have changed since this page last looked.
 let unlooked = true;
 function note(id, paths) {
-  const had = pending.get(id);
-  if (had === true || paths === true) pending.set(id, true);
-  else pending.set(id, new Set([...(had ?? []), ...paths]));
+  const told = pending.get(id) ?? { all: false, paths: new Set() };
+  if (paths === true) told.all = true;
+  else for (const path of paths) told.paths.add(path);
+  pending.set(id, told);
 }
 const tell = (id, paths) => channel?.postMessage({ id, paths: paths === true ? true : [...paths] });
 /** Calls heard() when another Pitmix page has changed what is kept. */
@@ -139,18 +141,21 @@ async function relations(pairs) {
   return (a, b) => (a === b ? '' : found.get(a)?.get(b) ?? null);
 }
 
-// The pairs that decide() looks at: each folder kept that the page does
-// not know by its id, against each of the page's directories; each open
-// folder against each folder kept; and a directory being opened against all.
+// The pairs that decide() looks at: each folder kept, against each of the
+// page's directories not known to be kept; each open folder against each
+// folder kept; and a directory being opened against all.
 function pairsFor(stored, opening = null) {
-  const handles = folders.filter((folder) => folder.handle).map((folder) => folder.handle);
+  const ids = new Set(stored.map((record) => record.id));
+  const loose = folders.filter((folder) => folder.handle && !ids.has(folder.id)).map((folder) => folder.handle);
   const pairs = [];
   for (const record of stored) {
-    if (!folders.some((folder) => folder.id === record.id && !folder.prefix)) pairs.push(...handles.map((handle) => [record.handle, handle]));
+    pairs.push(...loose.map((handle) => [record.handle, handle]));
     for (const folder of folders.filter((known) => known.open && known.handle)) pairs.push([folder.handle, record.handle]);
   }
   if (opening) {
-    for (const other of [...handles, ...stored.map((record) => record.handle)]) pairs.push([other, opening], [opening, other]);
+    for (const other of [...folders.filter((folder) => folder.handle).map((folder) => folder.handle), ...stored.map((record) => record.handle)]) {
+      pairs.push([other, opening], [opening, other]);
+    }
   }
   return pairs;
 }
@@ -162,14 +167,17 @@ function decide(stored, rel) {
   for (const record of stored) counts.set(record.id, record.count);
   // Where the folder that held a folder is no longer kept, it is a folder of its own again.
   for (const folder of folders) if (folder.prefix && !counts.has(folder.id)) Object.assign(folder, { id: newId(), prefix: '' });
+  // A folder not kept is the part of a kept folder that holds it, or that
+  // folder itself; a folder kept that the page does not know is added.
   for (const record of stored) {
-    if (folders.some((folder) => folder.id === record.id && !folder.prefix)) continue;
+    const known = folders.some((folder) => folder.id === record.id && !folder.prefix);
     let same = null;
-    for (const folder of folders.filter((known) => known.handle && !counts.has(known.id))) {
+    for (const folder of folders.filter((other) => other.handle && !counts.has(other.id))) {
       const at = rel(record.handle, folder.handle);
       if (at === '') same ??= folder;
       else if (at !== null) Object.assign(folder, { id: record.id, prefix: at });
     }
+    if (known) continue;
     if (same) same.id = record.id;
     else add(record.name, record.handle, record.id);
   }
@@ -277,21 +285,25 @@ async function reread(folder, records, signal) {
 }
 
 // What changed in a part of an open folder, as news tells: path → record.
-async function changedIn(folder, part, told) {
+// The files told of are read again whatever their records; where any
+// record may have changed, so is every file whose record did, in any way.
+async function changedIn(folder, part, { all, paths: told }) {
   const changed = new Map();
   const mine = (path) => partOf(folder, path) === part;
-  if (told === true) {
-    const records = await kept.recordsOf(part.id, part.from);
-    for (const entry of setups.entries.values()) {
-      if (entry.folder !== folder || !entry.path.startsWith(part.at) || !mine(entry.path)) continue;
-      const record = records.get(entry.path.slice(part.at.length)) ?? null;
-      if (!kept.sameRecord(record, entry.record)) changed.set(entry.path, record);
-    }
+  const paths = [...told].filter((path) => path.startsWith(part.from)).map((path) => part.at + path.slice(part.from.length)).filter(mine);
+  if (!all) {
+    const records = await kept.recordsAt(paths.map((path) => keyOf(folder, path)));
+    paths.forEach((path, i) => changed.set(path, records[i]));
     return changed;
   }
-  const paths = [...told].filter((path) => path.startsWith(part.from)).map((path) => part.at + path.slice(part.from.length)).filter(mine);
-  const records = await kept.recordsAt(paths.map((path) => keyOf(folder, path)));
-  paths.forEach((path, i) => changed.set(path, records[i]));
+  const records = await kept.recordsOf(part.id, part.from);
+  const recordAt = (path) => records.get(path.slice(part.at.length)) ?? null;
+  for (const path of paths) changed.set(path, recordAt(path));
+  for (const entry of setups.entries.values()) {
+    if (entry.folder === folder && entry.path.startsWith(part.at) && mine(entry.path) && !kept.sameRecord(recordAt(entry.path), entry.record)) {
+      changed.set(entry.path, recordAt(entry.path));
+    }
+  }
   return changed;
 }
 
@@ -324,7 +336,12 @@ async function catchUpNow(signal) {
       }
     }
   } finally {
-    if (signal?.aborted) for (const [id, paths] of news) note(id, paths);
+    if (signal?.aborted) {
+      for (const [id, { all, paths }] of news) {
+        note(id, paths);
+        if (all) note(id, true);
+      }
+    }
   }
   return read;
 }
@@ -348,6 +365,7 @@ export const catchUp = (signal) => step('shared', async () => {
 // Under the lock, before anything is kept for a folder: keeps it, and
 // takes in what is kept for folders inside it, telling the other pages.
 async function settleNow(folder) {
+  await learnNow();
   if (!folder.prefix && !counts.has(folder.id)) await kept.keepFolder(folder);
   const inside = folder.parts.slice(1);
   for (const part of inside) {
@@ -417,7 +435,7 @@ export const write = (pass, choose, { signal, waiting, holding, planned, told })
  */
 export const forget = (folder, count, { signal, waiting }) => step('exclusive', async () => {
   await learnNow();
-  if (!folders.includes(folder) || !keptOnItsOwn(folder)) return { gone: true };
+  if (!folders.includes(folder) || !keptOnItsOwn(folder) || !counts.get(folder.id)) return { gone: true };
   if (counts.get(folder.id) !== count) return { count: counts.get(folder.id) };
   const { id } = folder;
   await kept.forget(id);

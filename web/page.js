@@ -269,10 +269,10 @@ document.addEventListener('drop', (event) => {
   document.body.classList.remove('drop-target');
   // A dropped folder comes as a file that cannot be read.
   const items = [...(event.dataTransfer?.items ?? [])].filter((item) => item.kind === 'file');
-  const dropped = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
-  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !dropped.includes(file.name));
+  const folderNames = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
+  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !folderNames.includes(file.name));
   if (files.length) startAdding(async (signal) => addSources(await looseFiles(files), null, signal));
-  else if (dropped.length) view.say(words.dropFolder);
+  else if (folderNames.length) view.say(words.dropFolder);
 });
 
 // ---- Patching.

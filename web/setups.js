@@ -80,6 +80,9 @@ function opened(entry, readable) {
   return once({ pass: 'open', outcome: readable ? (original ? 'unlanded' : 'changed') : 'unread', savedAt: record.savedAt });
 }
 
+// What Patch makes of a setup without stops of its own where those keep their strategy.
+const keeps = { keeps: true };
+
 // A patched copy of an entry with stops, or why not.
 function patchOf(entry, stops) {
   const result = patch(entry.bytes, stops, entry.path);
@@ -110,7 +113,7 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
   entry.said = opened(entry, !read.error);
   if (entry.holds.ok) {
     entry.own = replaced?.own ?? null;
-    if (replaced?.patch) entry.patch = patchOf(entry, replaced.patch.stops);
+    if (replaced?.patch) entry.patch = replaced.patch.keeps ? keeps : patchOf(entry, replaced.patch.stops);
   }
   return entry;
 }
@@ -225,9 +228,6 @@ export function saveWould() {
 export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'written', 'already'].includes(said.outcome);
 /** Whether an item is marked: a warning about its file, or a patch refused. */
 export const marked = (entry) => Boolean(entry.patch?.reason) || warns(entry.said);
-
-// What Patch makes of a setup without stops of its own where those keep their strategy.
-const keeps = { keeps: true };
 
 /**
  * Patches a copy of every setup with its own stops, or the common ones

@@ -26,7 +26,7 @@ const forgetDialog = byId('forget-dialog');
 // From this many items on, only those on screen are laid out: from the
 // first of them where that many are coming (switching later lays out again
 // all those drawn).
-const longList = 500;
+const longList = 50;
 let coming = 0;
 // A list longer than this shows a page of it at a time, and only the items
 // of that page exist as elements: with 20,000 of them the browser's work at
@@ -330,7 +330,21 @@ export function showPatch(entry) {
   for (const part of item.querySelectorAll('.keeps, .result, .disk')) part.remove();
   item.append(...partsOf(entry));
 }
-export const note = showPatch;
+
+/**
+ * Shows what the page found of an entry's file on disk, where its item is
+ * drawn. A pass tells this of thousands of files: where only the words
+ * change, they change in place, without new elements to collect.
+ */
+export function note(entry) {
+  const disk = items.get(entry.key)?.querySelector('.disk');
+  if (!disk || !entry.said || Boolean(disk.previousElementSibling?.querySelector('[data-act="restore"]')) !== Boolean(writable(entry) && pitmixWrite(entry))) {
+    showPatch(entry);
+    return;
+  }
+  disk.className = warns(entry.said) ? 'disk warning' : 'disk';
+  disk.textContent = words.saidText(entry.said);
+}
 
 // ---- The stop fields.
 
