@@ -26,16 +26,21 @@
 //     its own first, then folders kept on their own inside it, until a
 //     write takes them in;
 //   leftovers (an open folder): the paths of what the browser left of
-//     writes it did not finish.
+//     writes it did not finish;
+//   busy: another page was writing when it was opened.
+import { sameBytes } from './bytes.js';
 import * as kept from './kept.js';
 import { allowed, writeAll } from './pass.js';
 import * as setups from './setups.js';
 import { finder, readInOrder } from './sources.js';
-import { inSlices, reason } from './work.js';
+import { reason } from './words.js';
+import { inSlices } from './work.js';
 
 export const folders = [];
-// How many files' originals are kept for each folder id, as last read.
+// How many files' originals are kept for each folder id, and how many
+// changes of them it has seen, as last read.
 const counts = new Map();
+const changes = new Map();
 let made = 0;
 // What the page shows of what this module changes: hooks.kept(lines),
 // hooks.placed(entry, replaced) and hooks.shown() for files read again.
@@ -130,43 +135,31 @@ async function where(a, b) {
   }
 }
 
-// Where each of the pairs of directories lies in the other, found at once;
-// returns a lookup, rel(a, b), for the decision that follows.
-async function relations(pairs) {
+// Where each of the page's directories, those of the folders kept and
+// `opening` lie in each other, found at once (there are a few): returns a
+// lookup, rel(a, b), for the decision that follows.
+async function relations(stored, opening) {
+  const handles = [...new Set([...folders.map((folder) => folder.handle), ...stored.map((record) => record.handle), opening].filter(Boolean))];
   const found = new Map();
-  await Promise.all(pairs.map(async ([a, b]) => {
-    if (!found.has(a)) found.set(a, new Map());
-    found.get(a).set(b, await where(a, b));
-  }));
-  return (a, b) => (a === b ? '' : found.get(a)?.get(b) ?? null);
-}
-
-// The pairs that decide() looks at: each folder kept, against each of the
-// page's directories not known to be kept; each open folder against each
-// folder kept; and a directory being opened against all.
-function pairsFor(stored, opening = null) {
-  const ids = new Set(stored.map((record) => record.id));
-  const loose = folders.filter((folder) => folder.handle && !ids.has(folder.id)).map((folder) => folder.handle);
-  const pairs = [];
-  for (const record of stored) {
-    pairs.push(...loose.map((handle) => [record.handle, handle]));
-    for (const folder of folders.filter((known) => known.open && known.handle)) pairs.push([folder.handle, record.handle]);
-  }
-  if (opening) {
-    for (const other of [...folders.filter((folder) => folder.handle).map((folder) => folder.handle), ...stored.map((record) => record.handle)]) {
-      pairs.push([other, opening], [opening, other]);
-    }
-  }
-  return pairs;
+  await Promise.all(handles.flatMap((a) => handles.map(async (b) => found.set(`${handles.indexOf(a)} ${handles.indexOf(b)}`, await where(a, b)))));
+  return (a, b) => found.get(`${handles.indexOf(a)} ${handles.indexOf(b)}`) ?? null;
 }
 
 // Brings the page's folders up to date with the folders kept (stored),
 // given where their directories lie (rel). No await: it decides at once.
 function decide(stored, rel) {
   counts.clear();
-  for (const record of stored) counts.set(record.id, record.count);
-  // Where the folder that held a folder is no longer kept, it is a folder of its own again.
-  for (const folder of folders) if (folder.prefix && !counts.has(folder.id)) Object.assign(folder, { id: newId(), prefix: '' });
+  for (const record of stored) {
+    counts.set(record.id, record.count);
+    changes.set(record.id, record.changes ?? 0);
+  }
+  // Where the folder that held a folder is no longer kept, it is a folder of
+  // its own again. A folder that changes its id is looked at again.
+  const rekey = (folder, id, prefix) => {
+    Object.assign(folder, { id, prefix });
+    note(id, true);
+  };
+  for (const folder of folders) if (folder.prefix && !counts.has(folder.id)) rekey(folder, newId(), '');
   // A folder not kept is the part of a kept folder that holds it, or that
   // folder itself; a folder kept that the page does not know is added.
   for (const record of stored) {
@@ -175,10 +168,10 @@ function decide(stored, rel) {
     for (const folder of folders.filter((other) => other.handle && !counts.has(other.id))) {
       const at = rel(record.handle, folder.handle);
       if (at === '') same ??= folder;
-      else if (at !== null) Object.assign(folder, { id: record.id, prefix: at });
+      else if (at !== null) rekey(folder, record.id, at);
     }
     if (known) continue;
-    if (same) same.id = record.id;
+    if (same) rekey(same, record.id, '');
     else add(record.name, record.handle, record.id);
   }
   // A folder neither open nor kept on its own is no longer of interest.
@@ -195,7 +188,7 @@ function partsOf(folder, stored, rel) {
 
 async function learnNow() {
   const stored = await kept.storedFolders();
-  decide(stored, await relations(pairsFor(stored)));
+  decide(stored, await relations(stored));
   unlooked = false;
   hooks.kept(keptLines());
 }
@@ -205,7 +198,7 @@ export const originalsKept = () => folders.some((folder) => folder.open && folde
 
 /** The folders whose originals are kept, each with how many and whether it is open. */
 export const keptLines = () => folders.filter((folder) => keptOnItsOwn(folder) && counts.get(folder.id))
-  .map((folder) => ({ folder, count: counts.get(folder.id), open: folder.open }));
+  .map((folder) => ({ folder, count: counts.get(folder.id), changes: changes.get(folder.id), open: folder.open }));
 
 // Where what is kept for a folder's file lies: the most precise part of it.
 function partOf(folder, path) {
@@ -231,13 +224,17 @@ export async function recordsOf(folder) {
 }
 
 /**
- * The folder of a directory that the player opened, in a step of this
- * page that waits for no other page: the open folder that is it or holds
- * it (the directory lies at prefix in it), one kept from before, or a new
- * one; and the open folders inside it, whose files are now its files.
- * What it read is checked again under the lock, once the page catches up.
+ * The folder of a directory that the player opened and whose files were
+ * listed (paths in it, and the left-overs of writes there), in a step of
+ * this page that waits for no other page: the open folder that is it or
+ * holds it (the directory lies at prefix in it), one kept from before, or
+ * a new one; the open folders inside it, whose files are now its files;
+ * and the records of its files, by path. What it read is read again under
+ * the lock once the page catches up: every file, where another page was
+ * writing meanwhile.
  */
-export const open = (handle) => oneAtATime(async () => {
+export const open = (handle, paths, leftovers) => oneAtATime(async () => {
+  const busy = await writing();
   let stored = null;
   let unread = '';
   try {
@@ -245,7 +242,7 @@ export const open = (handle) => oneAtATime(async () => {
   } catch (error) {
     unread = reason(error);
   }
-  const rel = await relations(pairsFor(stored ?? [], handle));
+  const rel = await relations(stored ?? [], handle);
   if (stored) decide(stored, rel);
   let folder = folders.find((known) => known.open && known.handle && rel(known.handle, handle) !== null);
   const prefix = folder ? rel(folder.handle, handle) : '';
@@ -261,27 +258,37 @@ export const open = (handle) => oneAtATime(async () => {
     inside.push(...folders.filter((other) => other !== folder && other.open && other.handle && rel(handle, other.handle) !== null));
     for (const other of inside) other.open = false;
   }
-  Object.assign(folder, { open: true, unread, parts: partsOf(folder, stored ?? [], rel) });
-  for (const part of folder.parts) note(part.id, true);
+  Object.assign(folder, {
+    open: true, unread, busy, parts: partsOf(folder, stored ?? [], rel),
+    leftovers: [...folder.leftovers.filter((path) => !path.startsWith(prefix)), ...leftovers.map((path) => prefix + path)],
+  });
+  let records = new Map();
+  if (!unread) records = await recordsOf(folder).catch((error) => (folder.unread = reason(error), records));
+  for (const part of folder.parts) {
+    note(part.id, true);
+    if (busy) note(part.id, paths.map((path) => keyOf(folder, prefix + path)).filter((key) => key.id === part.id).map((key) => key.path));
+  }
   hooks.kept(keptLines());
-  return { folder, prefix, inside };
+  return { folder, prefix, inside, records };
 });
 
 // ---- Catching up: news from other pages, merged, under the shared lock.
 
 // Reads again the files at paths of an open folder, with their records
 // (records: path → record), each patched again with its stops. Stops once
-// signal is aborted; returns how many were read.
+// signal is aborted; returns how many now hold other bytes.
 async function reread(folder, records, signal) {
   const find = finder();
   const sources = [...records.keys()].map((path) => ({ path, find: () => find(folder, path), entry: setups.entries.get(setups.keyOf(folder, path)) }))
     .filter((source) => source.entry);
-  const done = await readInOrder(sources, signal, (source, read) => {
+  let changed = 0;
+  await readInOrder(sources, signal, (source, read) => {
     const entry = setups.entryOf(source, folder, read, records.get(source.path), source.entry);
+    if (!sameBytes(entry.bytes, source.entry.bytes)) changed++;
     hooks.placed(entry, setups.place(entry).replaced);
   }, () => {});
   hooks.shown();
-  return done;
+  return changed;
 }
 
 // What changed in a part of an open folder, as news tells: path → record.
@@ -308,21 +315,25 @@ async function changedIn(folder, part, { all, paths: told }) {
 }
 
 // Under the lock: the folders as they are kept now, and each open
-// folder's files that news says changed, read again. Returns how many;
+// folder's files that news says changed, read again. Returns how many of
+// them hold other bytes now;
 // where signal stops it, the news not caught up with stays.
 async function catchUpNow(signal) {
+  try {
+    await learnNow();
+  } catch (error) {
+    // What is kept cannot be read: the way back of the folders told of is unknown.
+    for (const folder of folders) if (folder.open && folder.parts.some((part) => pending.has(part.id))) folder.unread = reason(error);
+    pending.clear();
+    throw error;
+  }
   const news = new Map(pending);
   pending.clear();
   let read = 0;
   try {
-    try {
-      await learnNow();
-    } catch (error) {
-      // What is kept cannot be read: the way back of the folders told of is unknown.
-      for (const folder of folders) if (folder.open && folder.parts.some((part) => news.has(part.id))) folder.unread = reason(error);
-      throw error;
-    }
     for (const folder of folders.filter((known) => known.open && known.handle)) {
+      // No page writes now: what was read while one did is read again here.
+      folder.busy &&= Boolean(signal?.aborted);
       for (const part of folder.parts) {
         if (!news.has(part.id) || signal?.aborted) continue;
         let changed;
@@ -349,7 +360,7 @@ async function catchUpNow(signal) {
 /**
  * Catches up with what other pages changed, in a step under the shared
  * lock (which waits while another page writes); cancelled with signal.
- * Resolves to how many listed files were read again.
+ * Resolves to how many listed files were read again to hold other bytes.
  */
 export const catchUp = (signal) => step('shared', async () => {
   try {
@@ -362,11 +373,12 @@ export const catchUp = (signal) => step('shared', async () => {
 
 // ---- Writing: each under the exclusive lock.
 
-// Under the lock, before anything is kept for a folder: keeps it, and
-// takes in what is kept for folders inside it, telling the other pages.
-async function settleNow(folder) {
+// Under the lock, before anything is kept for a folder (keep) or read for
+// it: keeps it, and takes in what is kept for folders inside it, telling
+// the other pages.
+async function settleNow(folder, keep = true) {
   await learnNow();
-  if (!folder.prefix && !counts.has(folder.id)) await kept.keepFolder(folder);
+  if (keep && !folder.prefix && !counts.has(folder.id)) await kept.keepFolder(folder);
   const inside = folder.parts.slice(1);
   for (const part of inside) {
     const moved = await kept.adopt(folder.id, part.id, folder.prefix + part.at);
@@ -394,7 +406,7 @@ export const write = (pass, choose, { signal, waiting, holding, planned, told })
     for (const folder of new Set(choose().map((entry) => entry.folder))) {
       if (folder.unread) continue;
       try {
-        await settleNow(folder);
+        await settleNow(folder, pass === 'save');
       } catch (error) {
         return { unkept: reason(error) };
       }
@@ -407,18 +419,24 @@ export const write = (pass, choose, { signal, waiting, holding, planned, told })
       return { entry, folder: entry.folder, path: entry.path, id, keptAt: path, expected: entry.bytes, replacement: entry.patch?.bytes, stops: pass === 'save' ? entry.patch.stops : [] };
     });
     planned(plan.length);
+    // The other pages are told of the files first, so that they read them
+    // again once this step is over even where it never ends (the page is
+    // closed), and told again at its end, for a page opened meanwhile.
+    const paths = new Map();
+    for (const item of plan) {
+      if (!paths.has(item.id)) paths.set(item.id, []);
+      paths.get(item.id).push(item.keptAt);
+    }
+    for (const [id, ofId] of paths) tell(id, ofId);
     const tally = { written: 0, already: 0, skipped: 0 };
-    const reached = new Map();
     const reach = (item, facts) => {
       tally[facts.outcome] = (tally[facts.outcome] ?? 0) + 1;
       setups.apply(item, pass, facts);
-      if (!reached.has(item.id)) reached.set(item.id, []);
-      reached.get(item.id).push(item.keptAt);
       told(item, facts);
     };
     const { unreached, refused, stopped } = await writeAll(plan, pass, signal, reach);
     await inSlices(unreached, (item) => reach(item, { outcome: 'skipped', why: refused || stopped }));
-    for (const [id, paths] of reached) tell(id, paths);
+    for (const [id, ofId] of paths) tell(id, ofId);
     await learnNow().catch(() => {});
     return { plan, tally, refused, stopped };
   } finally {
@@ -428,15 +446,18 @@ export const write = (pass, choose, { signal, waiting, holding, planned, told })
 
 /**
  * Forgets what is kept for a folder, in a step under the exclusive lock,
- * if it is still what the player was asked about: the originals of count
- * files, kept for it on its own. Resolves to { forgot: the entries that
- * lost their way back }, { count } where it keeps another number now
- * (ask again), or { gone: true } where it is no longer kept on its own.
+ * if it is still what the player was asked about (asked, a line of
+ * keptLines()): the originals of as many files, kept for it on its own,
+ * with no change since. Resolves to { forgot: the entries that lost their
+ * way back }, { now: its line } where what is kept changed (ask again),
+ * or { gone: true } where it is no longer kept on its own.
  */
-export const forget = (folder, count, { signal, waiting }) => step('exclusive', async () => {
+export const forget = (asked, { signal, waiting }) => step('exclusive', async () => {
+  const { folder } = asked;
   await learnNow();
-  if (!folders.includes(folder) || !keptOnItsOwn(folder) || !counts.get(folder.id)) return { gone: true };
-  if (counts.get(folder.id) !== count) return { count: counts.get(folder.id) };
+  const now = keptLines().find((line) => line.folder === folder);
+  if (!now) return { gone: true };
+  if (now.count !== asked.count || now.changes !== asked.changes) return { now };
   const { id } = folder;
   await kept.forget(id);
   tell(id, true);
@@ -469,41 +490,69 @@ export const tidy = () => step('exclusive', async () => {
  */
 export const settleIfFree = (folder) => (folder.parts.length > 1 && !folder.unread ? step('exclusive', () => settleNow(folder)).catch(() => {}) : null);
 
+// The folder of a file at path in an open folder, and the file's name.
+async function placeOf(folder, path) {
+  const names = path.split('/');
+  let parent = folder.handle;
+  for (const name of names.slice(0, -1)) parent = await parent.getDirectoryHandle(name);
+  return [parent, names.at(-1)];
+}
+const leftoversOf = () => folders.filter((folder) => folder.open && folder.leftovers.length);
+
+/**
+ * How many of the left-overs of unfinished writes listed in the open
+ * folders are still there; those gone since are no longer listed.
+ */
+export async function leftoversThere() {
+  let n = 0;
+  for (const folder of leftoversOf()) {
+    const there = await Promise.all(folder.leftovers.map(async (path) => {
+      const [parent, name] = await placeOf(folder, path).catch(() => []);
+      return parent?.getFileHandle(name).then(() => true, () => false);
+    }));
+    folder.leftovers = folder.leftovers.filter((path, i) => there[i]);
+    n += folder.leftovers.length;
+  }
+  return n;
+}
+
 /**
  * Removes what the browser left of writes it did not finish, in the open
  * folders, as a step under the exclusive lock: none is then under way.
- * Resolves to { removed, left, why }: how many were removed, how many are left, and why not.
+ * Resolves to { removed, left, why }: how many were removed, how many are
+ * left, and why not (those already gone count as neither).
  */
 export const removeLeftovers = ({ signal, waiting }) => step('exclusive', async () => {
   let removed = 0;
   let why = '';
-  for (const folder of folders.filter((known) => known.open && known.leftovers.length)) {
+  for (const folder of leftoversOf()) {
     why ||= await allowed(folder);
     for (const path of why ? [] : folder.leftovers.splice(0)) {
-      const names = path.split('/');
       try {
-        let parent = folder.handle;
-        for (const name of names.slice(0, -1)) parent = await parent.getDirectoryHandle(name);
-        await parent.removeEntry(names.at(-1));
+        const [parent, name] = await placeOf(folder, path);
+        await parent.removeEntry(name);
         removed++;
       } catch (error) {
-        if (error.name === 'NotFoundError') removed++;
-        else {
+        if (error.name !== 'NotFoundError') {
           why ||= reason(error);
           folder.leftovers.push(path);
         }
       }
     }
   }
-  return { removed, left: folders.reduce((n, folder) => n + (folder.open ? folder.leftovers.length : 0), 0), why };
+  return { removed, left: leftoversOf().reduce((n, folder) => n + folder.leftovers.length, 0), why };
 }, { signal, waiting });
 
-/** The originals kept for the open folders, under their paths (with the folder's label first where there are several). */
-export async function originals() {
+/**
+ * The originals kept for the open folders, under their paths (with the
+ * folder's label first where there are several), read in a step under the
+ * shared lock: no page changes them meanwhile.
+ */
+export const originals = (options) => step('shared', async () => {
   const open = folders.filter((folder) => folder.open && folder.handle);
   const files = [];
   for (const folder of open) {
     for (const [path, record] of await recordsOf(folder)) files.push({ name: open.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
   }
   return files;
-}
+}, options);

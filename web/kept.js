@@ -1,10 +1,12 @@
 // What is kept: the way back to the files Pitmix wrote over, in this
 // browser's IndexedDB on this computer. Nothing leaves the machine.
 //
-//   ['folder', id] → { id, name, handle }
+//   ['folder', id] → { id, name, handle, changes }
 //   ['file', id, path] → { path, original, written, stops, savedAt, previous }
 //
-// original is what the file held before Pitmix first wrote it; written,
+// changes counts the changes of what is kept for the folder, so that a page
+// knows whether it is still what it asked about. original is what the file
+// held before Pitmix first wrote it; written,
 // stops and savedAt tell Pitmix's last write; previous is the write before
 // that ({ written, stops, savedAt }), so that the file is known by either
 // while a write is under way. This store, not a page's memory, is the
@@ -17,6 +19,7 @@
 // there before its file is written over, whatever happens next.
 import { promisifyRequest } from 'idb-keyval';
 import { inBlock, sameBytes } from './bytes.js';
+import { incomplete } from './words.js';
 
 const storeName = 'kept';
 let database = null;
@@ -37,7 +40,7 @@ async function inTransaction(mode, work) {
   const transaction = db.transaction(storeName, mode, mode === 'readwrite' ? { durability: 'strict' } : {});
   const committed = new Promise((resolve, reject) => {
     transaction.oncomplete = resolve;
-    transaction.onabort = () => reject(transaction.error ?? new DOMException('the browser did not complete it', 'AbortError'));
+    transaction.onabort = () => reject(transaction.error ?? new DOMException(incomplete, 'AbortError'));
   });
   const [result] = await Promise.all([work(transaction.objectStore(storeName)), committed]);
   return result;
@@ -76,7 +79,14 @@ export function sameRecord(a, b) {
   return sameWrite(a, b) && sameBytes(a.original, b.original) && sameWrite(a.previous, b.previous);
 }
 
-/** The folders kept: { id, name, handle, count }, count being how many files' originals are kept for it. */
+// Counts a change of what is kept for each of the folder ids, within the transaction of the change.
+function changed(objects, ids) {
+  for (const id of new Set(ids)) {
+    promisifyRequest(objects.get(['folder', id])).then((folder) => folder && objects.put({ ...folder, changes: (folder.changes ?? 0) + 1 }, ['folder', id]), () => {});
+  }
+}
+
+/** The folders kept: { id, name, handle, count, changes }, count being how many files' originals are kept for it. */
 export const storedFolders = () => inTransaction('readonly', async (objects) => {
   const stored = await promisifyRequest(objects.getAll(folderRecords));
   const counts = await Promise.all(stored.map(({ id }) => promisifyRequest(objects.count(recordsRange(id)))));
@@ -113,25 +123,34 @@ export async function recordsAt(keys) {
 
 /**
  * Keeps the way back of files before the page writes over them, in one
- * transaction: for each change { id, path, now, write } (the file holds
- * `now`; write is { written, stops, savedAt }), the record there is read
- * and the new one written over it. The original stays while the file
- * holds a write of Pitmix's (or that original); a file changed by anyone
- * else since has `now` as its original. Resolves, once committed, to each
- * file's record before (or null) and its new one.
+ * transaction: for each change { id, path, now, write, read } (the file
+ * holds `now`, as the page last read it or, with read, just now; write is
+ * { written, stops, savedAt }), the record there is read and the new one
+ * written over it. The original stays while the file holds a write of
+ * Pitmix's (or that original); a file changed by anyone else since, read
+ * just now, has `now` as its original. Resolves, once committed, to each
+ * file's record before (or null) and its new one, or { before, stale }
+ * where the file is to be read before anything is kept.
  */
-export const keepAll = (changes) => inTransaction('readwrite', (objects) => Promise.all(changes.map(async ({ id, path, now, write }) => {
-  const key = fileKey(id, path);
-  const before = (await promisifyRequest(objects.get(key))) ?? null;
-  const last = writeHeld(before, now);
-  const original = last || (before && sameBytes(before.original, now)) ? before.original : now;
-  const record = { path, original, ...write, previous: last && { written: last.written, stops: last.stops, savedAt: last.savedAt } };
-  objects.put(asStored(record), key);
-  return { before, record: asKept(record) };
-})));
+export const keepAll = (changes) => inTransaction('readwrite', (objects) => {
+  changed(objects, changes.map(({ id }) => id));
+  return Promise.all(changes.map(async ({ id, path, now, write, read }) => {
+    const key = fileKey(id, path);
+    const before = (await promisifyRequest(objects.get(key))) ?? null;
+    const last = writeHeld(before, now);
+    const known = last || (before && sameBytes(before.original, now));
+    // Where what is kept says Pitmix wrote the file since the page read it,
+    // the page's bytes decide nothing: the file is read first (read).
+    if (before && !known && !read) return { before, stale: true };
+    const record = { path, original: known ? before.original : now, ...write, previous: last && { written: last.written, stops: last.stops, savedAt: last.savedAt } };
+    objects.put(asStored(record), key);
+    return { before, record: asKept(record) };
+  }));
+});
 
 /** Sets the records of files, in one transaction: each change { id, path, record } puts record there, or, with none, drops what is there. */
 export const setRecords = (changes) => inTransaction('readwrite', (objects) => {
+  changed(objects, changes.map(({ id }) => id));
   for (const { id, path, record } of changes) {
     if (record) objects.put(asStored(record), fileKey(id, path));
     else objects.delete(fileKey(id, path));
@@ -151,6 +170,7 @@ export const forget = (id) => inTransaction('readwrite', (objects) => {
  * other's stays. Resolves to the paths moved, as they are in `into`.
  */
 export const adopt = (into, from, prefix) => inTransaction('readwrite', async (objects) => {
+  changed(objects, [into]);
   const moving = await promisifyRequest(objects.getAll(recordsRange(from)));
   const moved = [];
   for (const record of moving) {

@@ -11,11 +11,11 @@ import { load } from './pitmix.js';
 import * as setups from './setups.js';
 import { chosenFolder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
+import { controls } from './view.js';
 import * as words from './words.js';
-import { inSlices, reason } from './work.js';
+import { cancelled, stopsChanged } from './words.js';
+import { inSlices } from './work.js';
 
-const { controls } = view;
-const { cancelled, stopsChanged } = setups;
 // Why a catch-up stops early: the player started something (its news waits).
 const gaveWay = 'gave way';
 
@@ -111,7 +111,6 @@ const waiting = () => view.progress(words.waiting);
 
 async function addSources(sources, folder, signal, unlisted = [], records = new Map()) {
   view.progress(words.reading(0, sources.length), 0, sources.length);
-  view.expect(sources.length);
   const listed = await readInOrder(sources, signal, (source, read) => {
     const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
     const entry = setups.entryOf(source, folder, read, records.get(source.path), replaced);
@@ -122,38 +121,30 @@ async function addSources(sources, folder, signal, unlisted = [], records = new 
     view.showPlaced();
     view.progress(words.reading(done, sources.length), done, sources.length);
   });
-  view.expect(0);
   view.showPlaced();
   return words.added(listed, sources.length, signal.aborted, unlisted, folder);
 }
 
+// A folder is looked through first: only then does it take in the open
+// folders inside it.
 async function addFolder(handle, signal) {
-  const { folder, prefix, inside } = await folders.open(handle);
-  // Folders inside this one: their files are its files now.
+  view.progress(words.lookingThrough(handle.name));
+  const { sources, unlisted, leftovers } = await walk(handle, signal, (n) => view.progress(words.lookingThrough(handle.name, n)));
+  if (unlisted[0]?.path === '') return words.folderUnread(handle.name, unlisted[0].reason);
+  const { folder, prefix, inside, records } = await folders.open(handle, sources.map((source) => source.path), leftovers);
   view.remove(setups.removeFolders(inside));
-  view.progress(words.lookingThrough(folder));
-  const { sources, unlisted, leftovers } = await walk(handle, signal, (n) => view.progress(words.lookingThrough(folder, n)));
-  if (unlisted[0]?.path === '') {
-    folder.open = Boolean(prefix);
-    return words.folderUnread(handle.name, unlisted[0].reason);
-  }
   for (const source of sources) source.path = prefix + source.path;
-  folder.leftovers = [...folder.leftovers.filter((path) => !path.startsWith(prefix)), ...leftovers.map((path) => prefix + path)];
-  const records = folder.unread ? new Map() : await folders.recordsOf(folder).catch((error) => {
-    folder.unread = reason(error);
-    return new Map();
-  });
   const said = await addSources(await inPathOrder(sources), folder, signal, unlisted, records);
   await folders.settleIfFree(folder);
   await showLeftovers();
   return said;
 }
 
-// The left-overs of unfinished writes are offered for removal where no
-// Pitmix page is writing: then none is a write under way.
+// The left-overs of unfinished writes still there are offered for removal
+// where no Pitmix page is writing: then none is a write under way.
 async function showLeftovers() {
-  const n = folders.folders.reduce((all, folder) => all + (folder.open ? folder.leftovers.length : 0), 0);
-  view.showLeftovers(n && !(await folders.writing()) ? words.leftoversText(n) : '');
+  const n = !(await folders.writing()) && await folders.leftoversThere();
+  view.showLeftovers(n ? words.leftoversText(n) : '');
 }
 
 controls.removeLeftovers.addEventListener('click', () => {
@@ -228,19 +219,22 @@ view.onKept((act, key) => {
   if (act === 'reopen') {
     startAdding(async (signal) => (await allowed(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
   } else {
-    forget(folder, line.count, false);
+    forget(line, false);
   }
 });
 
-async function forget(folder, n, again) {
-  if (!(await view.askForget(words.forgetQuestion(folder, n, again)))) return;
+// Forget asks about a folder's line (what is kept for it), and forgets
+// only if that is still so under the lock; else it asks again.
+async function forget(line, again) {
+  const { folder } = line;
+  if (!(await view.askForget(words.forgetQuestion(folder, line.count, again)))) return;
   const signal = begin('forgetting');
   if (!signal) return;
   let changed = null;
   await run(signal, async () => {
     let done;
     try {
-      done = await folders.forget(folder, n, { signal, waiting });
+      done = await folders.forget(line, { signal, waiting });
     } catch (error) {
       return signal.aborted ? words.notWaited('forgotten', signal) : words.notForgotten(error);
     }
@@ -249,10 +243,10 @@ async function forget(folder, n, again) {
       await inSlices(done.forgot, view.note);
       return words.forgotten(folder);
     }
-    changed = done.count;
+    changed = done.now;
     return null;
   });
-  if (changed !== null) forget(folder, changed, true);
+  if (changed) forget(changed, true);
 }
 
 // ---- Files dropped anywhere on the page are added like picked ones.
@@ -416,7 +410,7 @@ view.onItemButton((act, key) => {
   if (act === 'restore' && entry) restoreOne(key);
 });
 
-// A zip of the files that files() resolves to ({ name, bytes }), made in
+// A zip of the files that files(signal) resolves to ({ name, bytes }), made in
 // slices and handed to the browser as name; said(n) says what it holds,
 // unread(error) why the files could not be had.
 function zip(files, name, said, unread) {
@@ -425,9 +419,9 @@ function zip(files, name, said, unread) {
     run(signal, async () => {
       let list;
       try {
-        list = await files();
+        list = await files(signal);
       } catch (error) {
-        return unread(error);
+        return signal.aborted ? words.notZipped(signal) : unread(error);
       }
       try {
         const made = await zipOf(list, signal, (n) => view.progress(words.zipping(n, list.length), n, list.length));
@@ -504,7 +498,8 @@ function restoreOne(key) {
 
 // ---- Downloads of the originals kept for the open folders, under their paths.
 
-controls.downloadOriginals.addEventListener('click', () => zip(folders.originals, 'pitmix-originals.zip', words.originalsZipped, words.originalsUnread));
+controls.downloadOriginals.addEventListener('click', () => zip((signal) => folders.originals({ signal, waiting }), 'pitmix-originals.zip',
+  words.originalsZipped, words.originalsUnread));
 
 // ---- What other Pitmix pages changed: caught up with when this page is
 // idle (giving way to anything the player starts), and before it writes.

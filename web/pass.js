@@ -11,7 +11,8 @@
 import { inBlock, sameBytes } from './bytes.js';
 import * as kept from './kept.js';
 import { finder } from './sources.js';
-import { inPool, reason } from './work.js';
+import { inPool } from './work.js';
+import * as words from './words.js';
 
 // Files written at once: Chromium checks each file it writes for a page
 // before the write is done, which takes it up to a second a file, but for
@@ -23,15 +24,14 @@ const keptAtOnce = 256;
 // A file larger than any setup is not read again in full: it has changed.
 const largestSetup = 4096;
 
-/** Asks for access to a folder, from the click that needs it: '' if the browser allows it, else why not. */
-export async function allowed(folder, mode = 'readwrite') {
-  const why = `the browser may not ${mode === 'read' ? 'read' : 'write to'} the folder ${folder.name}`;
+/** Asks for write access to a folder, from the click that needs it: '' if the browser allows it, else why not. */
+export async function allowed(folder) {
   try {
-    const asked = { mode };
+    const asked = { mode: 'readwrite' };
     if (await folder.handle.queryPermission(asked) === 'granted' || await folder.handle.requestPermission(asked) === 'granted') return '';
-    return why;
+    return words.notAllowed(folder);
   } catch (error) {
-    return `${why}: ${reason(error)}`;
+    return words.notAllowed(folder, error);
   }
 }
 
@@ -55,7 +55,7 @@ async function write(handle, bytes) {
 // took back (which stops the pass), or anything else.
 function failure(error) {
   if (error.name === 'NotFoundError') return { outcome: 'gone' };
-  return { outcome: 'failed', why: reason(error), lost: ['NotAllowedError', 'SecurityError'].includes(error.name) };
+  return { outcome: 'failed', why: words.reason(error), lost: ['NotAllowedError', 'SecurityError'].includes(error.name) };
 }
 
 // Changes of what is kept that follow a file's write or its not being
@@ -82,9 +82,11 @@ function afterwards() {
 }
 
 // What a slice of a plan needs before any of its files is written: for a
-// save, each file's way back kept ({ before, record }, or {} where its
-// bytes do not change); for a restore, the record kept ({ record }). All
-// of the slice fail together ({ error }) where the transaction does.
+// save, each file's way back kept ({ before, record }; {} where its bytes
+// do not change; { stale } where what is kept says another page wrote it
+// since the page read it, so that it is read first); for a restore, the
+// record kept ({ record }). All of the slice fail together ({ error })
+// where the transaction does.
 async function prepare(slice, pass) {
   if (pass === 'restore') return (await kept.recordsAt(slice.map(({ id, keptAt }) => ({ id, path: keptAt })))).map((record) => ({ record }));
   const savedAt = Date.now();
@@ -103,10 +105,12 @@ async function prepare(slice, pass) {
 // absent if unchanged.
 async function writeOne(item, pass, signal, find, ready, later) {
   const { folder, path, id, keptAt, expected } = item;
-  const { error, before = null, record } = await ready;
-  if (error) return { outcome: 'unkept', why: `this browser could not ${pass === 'save' ? 'keep' : 'read'} the original: ${reason(error)}` };
+  const prepared = await ready;
+  const unkept = (error) => ({ outcome: 'unkept', why: words.originalUnkept(pass, error) });
+  if (prepared.error) return unkept(prepared.error);
+  let { before = null, record } = prepared;
   const replacement = pass === 'save' ? item.replacement : record?.original;
-  if (!replacement) return { outcome: 'unkept', why: 'Pitmix keeps no original of it any more', record: null };
+  if (!replacement) return { outcome: 'unkept', why: words.noOriginal, record: null };
   // A record this save kept is put back where its file is not written over;
   // a restored file's record is dropped.
   const notWritten = (facts) => {
@@ -128,6 +132,15 @@ async function writeOne(item, pass, signal, find, ready, later) {
   }
   if (sameBytes(now, replacement)) return pass === 'restore' ? done({ outcome: 'already', now }) : notWritten({ outcome: 'already', now });
   if (!sameBytes(now, expected)) return notWritten({ outcome: 'changed' });
+  if (prepared.stale) {
+    // What was kept says another page wrote it since this one read it, but
+    // it holds what this page read: that is its way back now.
+    try {
+      ({ before, record } = (await kept.keepAll([{ id, path: keptAt, now, write: { written: replacement, stops: item.stops, savedAt: Date.now() }, read: true }]))[0]);
+    } catch (caught) {
+      return unkept(caught);
+    }
+  }
   if (signal.aborted) return notWritten({ outcome: 'skipped', why: signal.reason, now });
   try {
     await write(handle, replacement);
@@ -176,8 +189,8 @@ export async function writeAll(plan, pass, signal, told) {
     return prepared.error ? prepared : prepared[i - at];
   };
   const started = await inPool(plan, writesAtOnce, async (item, i) => {
-    const facts = await writeOne(item, pass, stop.signal, find, ready(i), later).catch((error) => ({ outcome: 'failed', why: reason(error) }));
-    if (facts.lost) stopWith(`the browser no longer lets Pitmix write to the folder ${item.folder.name}`);
+    const facts = await writeOne(item, pass, stop.signal, find, ready(i), later).catch((error) => ({ outcome: 'failed', why: words.reason(error) }));
+    if (facts.lost) stopWith(words.notAllowedAnyMore(item.folder));
     told(item, facts);
   }, stop.signal);
   // The files whose way back was kept ahead but that were not reached.

@@ -8,6 +8,7 @@ import { writeHeld } from './kept.js';
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
 import { inSlices } from './work.js';
+import * as words from './words.js';
 
 // An entry: {
 //   key: its folder's key and its path, as keyOf() makes it; one entry a key,
@@ -25,7 +26,8 @@ import { inSlices } from './work.js';
 //   record: what is kept of it (kept.js), or null,
 //   said: what the page last found of it on disk, as facts, or null:
 //     { pass: 'open', outcome: 'saved', 'unlanded' (it holds the original
-//       of a save that never reached it), 'changed' (by someone else since
+//       of a save that never reached it), 'saving' (it held its original
+//       while another page was saving), 'changed' (by someone else since
 //       Pitmix saved it), 'unread' (it cannot be read now) or 'unknown'
 //       (what is kept could not be read), why, stops, savedAt }, or
 //     { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
@@ -77,7 +79,9 @@ function opened(entry, readable) {
   const write = pitmixWrite(entry);
   if (write) return once({ pass: 'open', outcome: 'saved', stops: write.stops, savedAt: write.savedAt });
   const original = entry.size === record.original.length && sameBytes(entry.bytes, record.original);
-  return once({ pass: 'open', outcome: readable ? (original ? 'unlanded' : 'changed') : 'unread', savedAt: record.savedAt });
+  // Read while another page was writing, it may not have been reached yet.
+  const unlanded = folder.busy ? 'saving' : 'unlanded';
+  return once({ pass: 'open', outcome: readable ? (original ? unlanded : 'changed') : 'unread', savedAt: record.savedAt });
 }
 
 // What Patch makes of a setup without stops of its own where those keep their strategy.
@@ -101,11 +105,11 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
     holds: null, shelf: 'setups', own: null, patch: null, record, said: null,
   };
   if (isLeftoverOfAWrite(source.path)) {
-    entry.holds = { ok: false, reason: 'left over from a save that the browser did not finish' };
+    entry.holds = { ok: false, reason: words.leftoverText };
     entry.shelf = 'others';
   } else if (read.error) {
     // A file that cannot be read may well be a setup: it stays in sight.
-    entry.holds = { ok: false, reason: `cannot be read (${read.error.message})` };
+    entry.holds = { ok: false, reason: words.unreadable(read.error) };
   } else {
     entry.holds = once(inspect(entry.bytes, entry.size));
     if (folder && !entry.holds.ok) entry.shelf = 'others';
@@ -170,8 +174,8 @@ export function removeFolders(gone) {
 export function parseStops(texts) {
   const lastFilled = texts.findLastIndex((text) => text !== '');
   const errors = texts.map((text, i) => {
-    if (text === '' && i < lastFilled) return `Fill Stop ${i + 1} before Stop ${lastFilled + 1}.`;
-    if (text !== '' && !(/^\d+$/.test(text) && Number(text) <= maxPercentage)) return `Enter a whole number from 0 to ${maxPercentage}.`;
+    if (text === '' && i < lastFilled) return words.fillFirst(i + 1, lastFilled + 1);
+    if (text !== '' && !(/^\d+$/.test(text) && Number(text) <= maxPercentage)) return words.wholeNumber(maxPercentage);
     return '';
   });
   return errors.some(Boolean) ? { errors } : { stops: texts.slice(0, lastFilled + 1).map(Number) };
@@ -184,12 +188,12 @@ export function parseStops(texts) {
  * between spaces or commas, each with or without '%'.
  */
 export function parseOwn(text) {
-  const words = text.trim().split(/\s*,\s*|\s+/);
-  if (words[0] === '') return words.length > 1 ? { text, error: 'Write the stops between the commas.' } : null;
-  if (words.length === 1 && /^none$/i.test(words[0])) return { text, stops: [] };
-  const stops = words.map((word) => (/^\d+%?$/.test(word) ? Number.parseInt(word, 10) : NaN));
-  if (stops.length > 3) return { text, error: 'Give at most three stops, or none.' };
-  if (!stops.every((stop) => stop <= maxPercentage)) return { text, error: `Each stop is a whole number from 0 to ${maxPercentage}.` };
+  const parts = text.trim().split(/\s*,\s*|\s+/);
+  if (parts[0] === '') return parts.length > 1 ? { text, error: words.betweenCommas } : null;
+  if (parts.length === 1 && /^none$/i.test(parts[0])) return { text, stops: [] };
+  const stops = parts.map((part) => (/^\d+%?$/.test(part) ? Number.parseInt(part, 10) : NaN));
+  if (stops.length > 3) return { text, error: words.atMostThree };
+  if (!stops.every((stop) => stop <= maxPercentage)) return { text, error: words.eachStop(maxPercentage) };
   return { text, stops };
 }
 
@@ -225,7 +229,7 @@ export function saveWould() {
 }
 
 /** Whether what the page found of a file is a warning: anything but a write done, or known. */
-export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'written', 'already'].includes(said.outcome);
+export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'saving', 'written', 'already'].includes(said.outcome);
 /** Whether an item is marked: a warning about its file, or a patch refused. */
 export const marked = (entry) => Boolean(entry.patch?.reason) || warns(entry.said);
 
@@ -279,7 +283,3 @@ export function apply(item, pass, { outcome, why = '', now, record }) {
 export function forgot(forgotten) {
   for (const entry of forgotten) Object.assign(entry, { record: null, said: null });
 }
-
-// Why work stopped before its end, as its AbortSignal's reason.
-export const cancelled = 'cancelled';
-export const stopsChanged = 'the stops changed';

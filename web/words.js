@@ -1,8 +1,14 @@
 // Every word the page says, in one place: made from the facts the page
 // holds (setups.js, folders.js), so that what it says of a file, a pass or
 // a folder is written once and read together.
-import { cancelled } from './setups.js';
-import { count, number, reason } from './work.js';
+import { count, number } from './work.js';
+
+// Why work stopped before its end, as its AbortSignal's reason.
+export const cancelled = 'cancelled';
+export const stopsChanged = 'the stops changed';
+
+/** Why a step failed, in the browser's words where it has any. */
+export const reason = (error) => (error?.name === 'QuotaExceededError' ? 'its storage is full' : error?.message || error?.name || String(error));
 
 const day = new Intl.DateTimeFormat('en-GB', { day: 'numeric', month: 'short', year: 'numeric' }).format;
 
@@ -15,6 +21,24 @@ export function stopsText(stops) {
 }
 
 // ---- What each item says.
+
+/** Why a file is not a setup, where the format does not say. */
+export const leftoverText = 'left over from a save that the browser did not finish';
+export const unreadable = (error) => `cannot be read (${error.message})`;
+
+/** Why a stop field, or a setup's own stops, cannot be taken. */
+export const fillFirst = (stop, last) => `Fill Stop ${stop} before Stop ${last}.`;
+export const wholeNumber = (max) => `Enter a whole number from 0 to ${max}.`;
+export const betweenCommas = 'Write the stops between the commas.';
+export const atMostThree = 'Give at most three stops, or none.';
+export const eachStop = (max) => `Each stop is a whole number from 0 to ${max}.`;
+
+/** Why a file of a pass was not written, or why nothing was. */
+export const notAllowed = (folder, error) => `the browser may not write to the folder ${folder.name}${error ? `: ${reason(error)}` : ''}`;
+export const notAllowedAnyMore = (folder) => `the browser no longer lets Pitmix write to the folder ${folder.name}`;
+export const originalUnkept = (pass, error) => `this browser could not ${pass === 'save' ? 'keep' : 'read'} the original: ${reason(error)}`;
+export const noOriginal = 'Pitmix keeps no original of it any more';
+export const incomplete = 'the browser did not complete it';
 
 /** What a setup holds, as its item says it. */
 export const holdsText = (holds) => `${holds.edition}, ${holds.checksums}, ${holds.strategy}`;
@@ -35,6 +59,7 @@ const sentences = {
   open: {
     saved: (said) => `Saved by Pitmix on ${day(said.savedAt)}, ${stopsText(said.stops)}.`,
     unlanded: (said) => `Holds its original: the save of ${day(said.savedAt)} did not reach it.`,
+    saving: () => 'Held its original while another Pitmix page was saving: it is read again once that page is done.',
     changed: (said) => `Changed since Pitmix saved it on ${day(said.savedAt)}: Restore leaves it as it is.`,
     unread: (said) => `Cannot be read now; Pitmix keeps its original from before its save of ${day(said.savedAt)}.`,
     unknown: (said) => `Its way back is unknown, so Pitmix does not save over it: what this browser keeps could not be read (${said.why}).`,
@@ -80,7 +105,7 @@ export const noFolder = 'No folder was opened: the choice was cancelled, or the 
 export const notOpened = (error) => `No folder was opened: ${reason(error)}`;
 export const notReopened = (folder) => `${folder.label} was not reopened: the browser may not use it.`;
 export const dropFolder = 'To add a folder, use "Open setup folder".';
-export const lookingThrough = (folder, n) => `Looking through ${folder.label}…${n ? ` ${count(n, 'file')}` : ''}`;
+export const lookingThrough = (name, n) => `Looking through ${name}…${n ? ` ${count(n, 'file')}` : ''}`;
 export const folderUnread = (name, why) => `The folder ${name} could not be read: ${why}`;
 export const reading = (done, total) => `Reading ${number(done)} of ${count(total, 'file')}…`;
 

@@ -71,9 +71,6 @@ export async function inPool(items, width, task, signal) {
   return next;
 }
 
-/** Why a step failed, in the browser's words where it has any. */
-export const reason = (error) => (error?.name === 'QuotaExceededError' ? 'its storage is full' : error?.message || error?.name || String(error));
-
 /** Whole numbers as the page writes them: 5,000. */
 export const number = new Intl.NumberFormat('en-US').format;
 
