@@ -1045,6 +1045,34 @@ test('two pages on one folder, one after the other and at once, keep one way bac
   await press(third, 'Reopen Pair', /added\.$/);
   await press(third, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), original);
+
+  // What is kept says another page saved a file since this one read it, and no news came: the file is
+  // read first, found changed, and the original kept stays.
+  const other = { original: [...files['gp4-setup.bin'][0]], written: [...files['gp2-setup.bin'][0]] };
+  await until(async () => Object.values(await items(first)).every((said) => !/Saved by Pitmix/.test(said)), 'the first page to learn of the restore');
+  await idle(first);
+  writeFileSync(path.join(root, 'Monza', 'race.bin'), files['gp2-setup.bin'][0]);
+  const keptOriginal = (put) => first.evaluate((put, other) => new Promise((resolve) => {
+    indexedDB.open('pitmix').onsuccess = ({ target }) => {
+      const store = target.result.transaction('kept', 'readwrite').objectStore('kept');
+      store.getAll(IDBKeyRange.bound(['folder'], ['folder', []])).onsuccess = ({ target: { result } }) => {
+        const key = ['file', result.find((stored) => stored.name === 'Pair').id, 'Monza/race.bin'];
+        if (put) store.put({ path: key[2], original: new Uint8Array(other.original), written: new Uint8Array(other.written), stops: [9], savedAt: 1, previous: null }, key);
+        store.get(key).onsuccess = (got) => resolve([...got.target.result.original]);
+      };
+    };
+  }), put, other);
+  await idle(first);
+  await keptOriginal(true);
+  await patchWith(first, ['30']);
+  // Even while the file is read (slowed), after the other files' way back was kept.
+  const begun = await writesBegun(first);
+  await setFaults(first, {}, { 'race.bin': 1000 });
+  await press(first, 'Save over the originals', null);
+  await until(async () => (await writesBegun(first)) > begun, 'a write to begin');
+  assert.deepEqual(await keptOriginal(false), other.original);
+  await waitForStatus(first, /^Saved 3 of 4 files; 1 not: see the files marked\.$/);
+  assert.deepEqual(await keptOriginal(false), other.original);
 });
 
 test('pages that overlap on a folder and its subfolders lose no original: news while looking, Forget after a change, a save in flight', { skip: !chromium }, async () => {
@@ -1082,8 +1110,9 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   assert.deepEqual([...new Set(await a.evaluate(() => window.durabilities))], ['strict']);
   await restoredByANewPage(root, 'Overlap', 4, original);
 
-  // A asks to forget what it saved in a subfolder; B saves more of it first: A asks again. Then B takes
-  // the subfolder in with the folder that holds it before A is answered: nothing is forgotten.
+  // A asks to forget what it saved in a subfolder; B puts that file back and saves another first (as many
+  // files, other originals): A asks again. Then B takes the subfolder in with the folder that holds it
+  // before A is answered: nothing is forgotten.
   const second = makeFolder('overlap 2/Forgotten');
   const secondOriginal = folderBytes(second);
   const monza = path.join(second, 'Monza');
@@ -1098,17 +1127,25 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   await waitForButton(a, 'Forget them');
   assert.match(await question(), /^Forget the originals of 1 file in Monza\?/);
   await openFolder(b, monza);
-  await patchWith(b, ['35']);
-  await press(b, 'Save over the originals', /^Saved 2 of 2 files\.$/);
+  await press(b, 'Restore race.bin', /^Restored 1 of 1 file\.$/);
+  await b.click(await control(b, 'Keep the strategy they have'));
+  await b.type(await ownStops(b, 'qualifying.bin'), '35');
+  await press(b, 'Patch', /^Patched 1/);
+  await press(b, 'Save over the originals', /^Saved 1 of 1 file\.$/);
   await press(a, 'Forget them', null);
-  await until(async () => /^What is kept for Monza has changed\. Forget the originals of 2 files in Monza\?/.test(await question()), 'Forget to ask again');
+  await until(async () => /^What is kept for Monza has changed\. Forget the originals of 1 file in Monza\?/.test(await question()), 'Forget to ask again');
   await press(a, 'Keep them', null);
   await press(a, 'Forget Monza', null);
   await waitForButton(a, 'Forget them');
+  await setFaults(a, {}, { resolve: 2000 });
   await openFolder(b, second);
+  await b.click(await control(b, 'Get the stops above'));
   await patchWith(b, ['55']);
   await press(b, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  // The answer comes while A catches up with that save.
+  await until(async () => (await working(a)) === 'catching up', 'the first page to catch up');
   await press(a, 'Forget them', /^Nothing was forgotten: another Pitmix page changed what is kept for Monza\.$/);
+  await setFaults(a, {});
   await restoredByANewPage(second, 'Forgotten', 4, secondOriginal);
 
   // B saves the folder slowly; A opens it meanwhile and lists it at once, without what the browser
@@ -1124,8 +1161,22 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   assert.deepEqual([listed.filter((name) => name.endsWith('.crswap')), await shown(a, 'Remove the left-overs')], [[], false]);
   await waitForStatus(b, /^Saved 4 of 4 files\.$/);
   await waitForItems(a, /Saved by Pitmix on .+, a stop at 60%\.$/);
+  assert.deepEqual([await statusNow(a), await shown(a, 'Remove the left-overs')],
+    ['Another Pitmix page wrote 4 files listed here: each shows what it holds now.', false]);
   await press(a, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(second), secondOriginal);
+
+  // A page with a subfolder open while another forgets the folder that holds it: what it said is kept is gone.
+  const spaPage = await folderPage();
+  await openFolder(spaPage, path.join(second, 'Spa'));
+  await patchWith(b, ['65']);
+  await press(b, 'Save over the originals', /^Saved 4 of 4 files\.$/);
+  await waitForItems(spaPage, /Saved by Pitmix on .+, a stop at 65%\.$/, ['race.bin', 'Wet/race.bin']);
+  await idle(a);
+  await press(a, 'Forget Forgotten', null);
+  await press(a, 'Forget them', /^Pitmix keeps nothing more for Forgotten\.$/);
+  await waitForItems(spaPage, /^GP\d, checksums correct, a 1 stop strategy with a pitstop at 65% of the total race distance\.$/, ['race.bin', 'Wet/race.bin']);
+  assert.ok(!(await shown(spaPage, 'Restore race.bin')));
 });
 
 test('a folder and a folder inside it are one folder: one item and one way back a file', { skip: !chromium }, async () => {
