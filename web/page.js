@@ -165,7 +165,7 @@ controls.removeLeftovers.addEventListener('click', () => {
 // Returns whether the adding began.
 function startAdding(task) {
   const signal = begin('adding');
-  if (!signal) view.say(words.busy('Files can be added'));
+  if (!signal) view.say(words.busy('add'));
   else run(signal, task);
   return Boolean(signal);
 }
@@ -308,7 +308,7 @@ function onPatch() {
 
 function startPatch(stops) {
   const signal = begin('patching');
-  if (!signal && work.kind !== 'patching') view.say(words.busy('Patch can run'));
+  if (!signal && work.kind !== 'patching') view.say(words.busy('patch'));
   if (signal) {
     run(signal, async () => {
       if (setups.setups().length === 0) return words.noSetups;
@@ -492,7 +492,7 @@ controls.restore.addEventListener('click', () => {
 // One file put back, with the same care: the others stay as they are.
 function restoreOne(key) {
   const signal = begin('restoring');
-  if (!signal) return view.say(words.busy('A file can be restored'));
+  if (!signal) return view.say(words.busy('restore'));
   run(signal, () => writePass('restore', () => [setups.entries.get(key)].filter((entry) => entry && setups.writable(entry) && setups.pitmixWrite(entry)), signal));
 }
 

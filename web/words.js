@@ -95,7 +95,9 @@ export const foundText = (found, all) => `${number(found)} of ${number(all)} fil
 
 // ---- The status line and the progress beside the bar.
 
-export const busy = (what) => `${what} once the work under way is done, or cancelled.`;
+// What waits for the work under way: 'add', 'patch' or 'restore'.
+const waits = { add: 'Files can be added', patch: 'Patch can run', restore: 'A file can be restored' };
+export const busy = (what) => `${waits[what]} once the work under way is done, or cancelled.`;
 export const failed = (error) => `Something went wrong: ${reason(error)}`;
 export const waiting = 'Waiting for another Pitmix page to finish…';
 
