@@ -316,8 +316,8 @@ async function changedIn(folder, part, { all, paths: told }) {
 
 // Under the lock: the folders as they are kept now, and each open
 // folder's files that news says changed, read again. Returns how many of
-// them hold other bytes now;
-// where signal stops it, the news not caught up with stays.
+// them hold other bytes now; where signal stops it, the news not caught up
+// with stays.
 async function catchUpNow(signal) {
   try {
     await learnNow();
@@ -375,17 +375,19 @@ export const catchUp = (signal) => step('shared', async () => {
 
 // Under the lock, before anything is kept for a folder (keep) or read for
 // it: keeps it, and takes in what is kept for folders inside it, telling
-// the other pages.
-async function settleNow(folder, keep = true) {
-  await learnNow();
-  if (keep && !folder.prefix && !counts.has(folder.id)) await kept.keepFolder(folder);
+// the other pages. Looks at what is kept first, unless the step just did
+// (learned), and again where it changed it.
+async function settleNow(folder, keep = true, learned = false) {
+  if (!learned) await learnNow();
+  const keeping = keep && !folder.prefix && !counts.has(folder.id);
+  if (keeping) await kept.keepFolder(folder);
   const inside = folder.parts.slice(1);
   for (const part of inside) {
     const moved = await kept.adopt(folder.id, part.id, folder.prefix + part.at);
     tell(part.id, true);
     tell(folder.id, moved);
   }
-  await learnNow();
+  if (keeping || inside.length) await learnNow();
 }
 
 /**
@@ -402,11 +404,11 @@ async function settleNow(folder, keep = true) {
 export const write = (pass, choose, { signal, waiting, holding, planned, told }) => step('exclusive', async () => {
   holding(true);
   try {
-    await catchUpNow(signal).catch(() => {});
+    const learned = await catchUpNow(signal).then(() => true, () => false);
     for (const folder of new Set(choose().map((entry) => entry.folder))) {
       if (folder.unread) continue;
       try {
-        await settleNow(folder, pass === 'save');
+        await settleNow(folder, pass === 'save', learned);
       } catch (error) {
         return { unkept: reason(error) };
       }
