@@ -1117,7 +1117,10 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   const secondOriginal = folderBytes(second);
   const monza = path.join(second, 'Monza');
   [a, b] = [await folderPage(), await folderPage()];
+  // Each page looks at what is kept once it has opened a folder: where the other held the lock
+  // meanwhile, its items are read again and drawn anew. A player types into those drawn last.
   await openFolder(a, monza);
+  await idle(a);
   await a.click(await control(a, 'Keep the strategy they have'));
   await a.type(await ownStops(a, 'race.bin'), '30');
   await press(a, 'Patch', /^Patched 1/);
@@ -1127,6 +1130,7 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   await waitForButton(a, 'Forget them');
   assert.match(await question(), /^Forget the originals of 1 file in Monza\?/);
   await openFolder(b, monza);
+  await idle(b);
   await press(b, 'Restore race.bin', /^Restored 1 of 1 file\.$/);
   await b.click(await control(b, 'Keep the strategy they have'));
   await b.type(await ownStops(b, 'qualifying.bin'), '35');
