@@ -1,5 +1,5 @@
 // Builds the single-file page: the WebAssembly module, the scripts with
-// fflate, and the styles, inlined into one HTML file of at most 64 KiB.
+// idb-keyval, and the styles, inlined into one HTML file of at most 64 KiB.
 //   node build.mjs PITMIX_WASM NODE_MODULES OUTPUT_HTML
 import { readFileSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';

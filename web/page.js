@@ -1,82 +1,85 @@
 // The page: setup files in (picked, dropped, or a whole folder), a strategy
 // from three fields or each file's own, patched copies out (downloads, or
-// saved over the originals, with the way back kept). This file only wires
-// the controls to one piece of work at a time: adding, patching, zipping,
-// saving, restoring, forgetting, removing left-overs, or catching up with
-// another Pitmix page, which gives way to any of the others.
+// saved over the originals, with the way back kept). This file wires the
+// controls to the work they start, one piece of work at a time.
+import { sameBytes } from './bytes.js';
 import { download, zipOf } from './downloads.js';
 import * as folders from './folders.js';
-import { allowed } from './pass.js';
+import * as kept from './kept.js';
+import * as news from './news.js';
+import * as pass from './pass.js';
 import { load } from './pitmix.js';
 import * as setups from './setups.js';
-import { chosenFolder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
+import { chosenFolder, finder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
 import * as view from './view.js';
 import { controls } from './view.js';
 import * as words from './words.js';
-import { cancelled, stopsChanged } from './words.js';
 import { inSlices } from './work.js';
 
-// Why a catch-up stops early: the player started something (its news waits).
-const gaveWay = 'gave way';
+// ---- One piece of work at a time: adding, patching, zipping, saving,
+// restoring, forgetting, removing left-overs, or catching up with another
+// Pitmix page, which gives way to any of the others.
 
-// The work under way, or null: { kind, controller, from (the control that
-// started it), before (the end of a catch-up it stopped), ended }. Nothing
-// starts before the module has loaded.
-let work = { kind: 'loading' };
-const idle = () => !work || work.kind === 'catching up';
+// Why a catch-up stops early: the player started something (it is caught up with later).
+const gaveWay = 'gave way';
+// The work under way, or null: { kind, usesStops, controller, from (the
+// control that started it), ended }. Nothing starts before the module has loaded.
+let job = { kind: 'loading' };
+const idle = () => !job || job.kind === 'catching up';
 // What the page is doing, for those who watch it from outside: '' when idle.
 const working = (kind) => { document.documentElement.dataset.work = kind; };
 // A Patch pressed while files were being read, { stops }: it runs next.
 let patchNext = null;
 
-// The lock is taken on the click itself, before anything is awaited, so a
-// double-click starts one piece of work. A catch-up gives way.
-function begin(kind) {
-  if (!idle()) return null;
-  const before = work;
+/**
+ * Starts work of a kind at once, on the click itself, so that a
+ * double-click starts it once; a catch-up gives way. task(signal) resolves
+ * to what the status line says once it is done (null: nothing), which
+ * comes last, when every item and button is up to date. With usesStops, a
+ * change of the stops stops it. Returns whether it started.
+ */
+function start(kind, task, { usesStops = false } = {}) {
+  if (!idle()) return false;
+  const before = job;
   before?.controller.abort(gaveWay);
-  work = { kind, controller: new AbortController(), from: document.activeElement, before: before?.ended };
+  const mine = { kind, usesStops, controller: new AbortController(), from: document.activeElement };
+  job = mine;
   if (kind !== 'catching up') view.say('');
   refresh();
   working(kind);
-  return work.controller.signal;
+  mine.ended = finish(mine, before?.ended, task);
+  return true;
 }
 
-// Runs a piece of work, which returns what the status line is to say once
-// it is done (or null, nothing): that comes last, when every item and
-// button is up to date.
-async function run(signal, task) {
-  const mine = work;
-  let ended;
-  mine.ended = new Promise((resolve) => { ended = resolve; });
+async function finish(mine, before, task) {
+  const { signal } = mine.controller;
   let outcome = '';
   try {
-    await mine.before;
+    await before;
     outcome = await task(signal);
   } catch (error) {
     outcome = words.failed(error);
-  } finally {
-    ended();
-    if (work === mine) {
-      work = null;
-      view.progress(null);
-      refresh(mine.from);
-      if (outcome !== null) view.say(outcome ?? '');
-      view.findAgain();
-      if (mine.kind === 'adding' && patchNext && !signal.aborted) startPatch(patchNext.stops);
-      patchNext = null;
-      if (!work && folders.behind()) startCatchingUp();
-      if (!work) working('');
-    }
   }
+  if (job !== mine) return;
+  job = null;
+  view.progress(null);
+  refresh(mine.from);
+  if (outcome !== null) view.say(outcome);
+  view.findAgain();
+  const next = mine.kind === 'adding' && !signal.aborted ? patchNext : null;
+  patchNext = null;
+  if (next) startPatch(next.stops);
+  if (!job && folders.isBehind()) startCatchingUp();
+  if (!job) working('');
 }
 
 // Shows, hides, enables and disables the controls for the state now.
 function refresh(focusAfter) {
   const free = idle();
   if (!free) view.show(controls.cancel, true);
+  view.showKept(folders.keptLines());
   for (const control of [controls.picker, controls.openFolder, controls.removeLeftovers, ...view.keptButtons()]) view.enable(control, free, controls.cancel);
-  view.enable(controls.patch, free || work.kind === 'adding', controls.cancel);
+  view.enable(controls.patch, free || job.kind === 'adding', controls.cancel);
   view.show(controls.downloadAll, setups.patched().length >= 2);
   view.show(controls.save, setups.savable().length > 0);
   view.show(controls.restore, setups.restorable().length > 0);
@@ -85,27 +88,33 @@ function refresh(focusAfter) {
   if (free) view.show(controls.cancel, false, focusAfter);
 }
 
-folders.listen({
-  kept(lines) {
-    view.showKept(lines);
-    refresh();
-  },
-  placed: view.place,
-  shown: view.showPlaced,
-});
-
 controls.cancel.addEventListener('click', () => {
   patchNext = null;
-  if (!idle()) work.controller.abort(cancelled);
+  if (!idle()) job.controller.abort(words.cancelled);
 });
 
-// While the disk's lock is held for a save or a restore, leaving the page asks first.
+// While a save or a restore writes, leaving the page asks first.
 const holdOn = (event) => {
   event.preventDefault();
   event.returnValue = '';
 };
 const holding = (held) => (held ? addEventListener : removeEventListener)('beforeunload', holdOn);
 const waiting = () => view.progress(words.waiting);
+
+// Reads again the files of an open folder that what is kept says may have
+// changed (see folders.js); resolves to how many hold other bytes now.
+async function reread(folder, at, records, signal) {
+  const find = finder();
+  const sources = setups.stale(folder, at, records).map((stale) => ({ ...stale, find: () => find(folder, stale.path) }));
+  let changed = 0;
+  await readInOrder(sources, signal, (source, read) => {
+    const entry = setups.entryOf(source, folder, read, source.record, source.entry);
+    if (!sameBytes(entry.bytes, source.entry.bytes)) changed++;
+    view.place(entry, setups.place(entry).replaced);
+  }, () => {});
+  view.showPlaced();
+  return changed;
+}
 
 // ---- Adding files.
 
@@ -126,16 +135,19 @@ async function addSources(sources, folder, signal, unlisted = [], records = new 
 }
 
 // A folder is looked through first: only then does it take in the open
-// folders inside it.
+// folders inside it. Its files no longer there leave the list.
 async function addFolder(handle, signal) {
   view.progress(words.lookingThrough(handle.name));
   const { sources, unlisted, leftovers } = await walk(handle, signal, (n) => view.progress(words.lookingThrough(handle.name, n)));
   if (unlisted[0]?.path === '') return words.folderUnread(handle.name, unlisted[0].reason);
-  const { folder, prefix, inside, records } = await folders.open(handle, sources.map((source) => source.path), leftovers);
+  const { folder, prefix, inside, records } = await folders.open(handle, leftovers);
   view.remove(setups.removeFolders(inside));
   for (const source of sources) source.path = prefix + source.path;
   const said = await addSources(await inPathOrder(sources), folder, signal, unlisted, records);
-  await folders.settleIfFree(folder);
+  if (!signal.aborted) {
+    view.remove(setups.removeMissing(folder, prefix, sources, unlisted));
+    view.showPlaced();
+  }
   await showLeftovers();
   return said;
 }
@@ -143,15 +155,18 @@ async function addFolder(handle, signal) {
 // The left-overs of unfinished writes still there are offered for removal
 // where no Pitmix page is writing: then none is a write under way.
 async function showLeftovers() {
-  const n = !(await folders.writing()) && await folders.leftoversThere();
+  const n = await folders.leftovers();
   view.showLeftovers(n ? words.leftoversText(n) : '');
 }
 
+const withLeftovers = () => folders.folders.filter((folder) => folder.open && folder.leftovers.length);
+
 controls.removeLeftovers.addEventListener('click', () => {
-  const signal = begin('removing');
-  if (!signal) return;
-  run(signal, async () => {
+  const allowed = pass.allow(withLeftovers());
+  start('removing', async (signal) => {
     try {
+      const refused = [...(await allowed).values()].find(Boolean);
+      if (refused) return words.leftoversRemoved({ removed: 0, left: withLeftovers().length, refused });
       return words.leftoversRemoved(await folders.removeLeftovers({ signal, waiting }));
     } catch (error) {
       if (signal.aborted) return words.notWaited('removed', signal);
@@ -164,10 +179,9 @@ controls.removeLeftovers.addEventListener('click', () => {
 
 // Returns whether the adding began.
 function startAdding(task) {
-  const signal = begin('adding');
-  if (!signal) view.say(words.busy('add'));
-  else run(signal, task);
-  return Boolean(signal);
+  const began = start('adding', task);
+  if (!began) view.say(words.busy('add'));
+  return began;
 }
 
 // Picked files are taken from the input, which is emptied after.
@@ -182,17 +196,22 @@ controls.picker.addEventListener('change', () => {
 });
 
 // Where the browser can write to a folder it opens (showDirectoryPicker),
-// the folder is asked for with write access; elsewhere a folder chooser
-// reads it.
+// the folder is asked for with write access, from the click; elsewhere a
+// folder chooser reads it.
 controls.openFolder.addEventListener('click', () => {
   if (!window.showDirectoryPicker) {
     controls.folderChooser.click();
     return;
   }
+  if (!idle()) {
+    view.say(words.busy('add'));
+    return;
+  }
+  const chosen = window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
   startAdding(async (signal) => {
     let handle;
     try {
-      handle = await window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
+      handle = await chosen;
     } catch (error) {
       return error.name === 'AbortError' ? words.noFolder : words.notOpened(error);
     }
@@ -203,7 +222,7 @@ controls.openFolder.addEventListener('click', () => {
 controls.folderChooser.addEventListener('change', () => {
   const began = startAdding(async (signal) => {
     const { name, sources } = await picked(controls.folderChooser, chosenFolder);
-    return addSources(await inPathOrder(sources), folders.chosen(name), signal);
+    return addSources(await inPathOrder(sources), await folders.chosen(name), signal);
   });
   if (!began) controls.folderChooser.value = '';
 });
@@ -211,43 +230,30 @@ controls.folderChooser.addEventListener('cancel', () => view.say(words.noFolder)
 
 // A folder kept from an earlier visit opens again with one click, which
 // also asks for permission to use it. Forget asks first, with what will be
-// lost, and, where that changed before it could run, asks again.
+// lost; the originals of a folder the store no longer names can be downloaded.
 view.onKept((act, key) => {
   const line = folders.keptLines().find((kept) => kept.folder.key === key);
   if (!line) return;
   const { folder } = line;
   if (act === 'reopen') {
-    startAdding(async (signal) => (await allowed(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
-  } else {
-    forget(line, false);
+    if (!idle()) return view.say(words.busy('add'));
+    const allowed = pass.allow([folder]);
+    return startAdding(async (signal) => ((await allowed).get(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
   }
-});
-
-// Forget asks about a folder's line (what is kept for it), and forgets
-// only if that is still so under the lock; else it asks again.
-async function forget(line, again) {
-  const { folder } = line;
-  if (!(await view.askForget(words.forgetQuestion(folder, line.count, again)))) return;
-  const signal = begin('forgetting');
-  if (!signal) return;
-  let changed = null;
-  await run(signal, async () => {
+  if (act === 'download') return zip((signal) => folders.originals(folder, { signal, waiting, reread }), 'pitmix-originals.zip', words.originalsZipped, words.originalsUnread);
+  const began = start('forgetting', async (signal) => {
+    const confirm = (now, again) => view.askForget(words.forgetQuestion(now.folder, now.count, again));
     let done;
     try {
-      done = await folders.forget(line, { signal, waiting });
+      done = await folders.forget(line, confirm, { signal, waiting, reread });
     } catch (error) {
       return signal.aborted ? words.notWaited('forgotten', signal) : words.notForgotten(error);
     }
     if (done.gone) return words.forgetGone(folder);
-    if (done.forgot) {
-      await inSlices(done.forgot, view.note);
-      return words.forgotten(folder);
-    }
-    changed = done.now;
-    return null;
+    return done.forgot ? words.forgotten(done.forgot) : null;
   });
-  if (changed) forget(changed, true);
-}
+  return began || view.say(words.busy('forget'));
+});
 
 // ---- Files dropped anywhere on the page are added like picked ones.
 
@@ -282,48 +288,43 @@ function withdraw(all = true) {
 // strategy they have). Where a field is wrong, it is marked and nothing
 // is patched.
 function onPatch() {
-  const keeping = view.keeping();
-  const parsed = keeping ? { stops: null } : setups.parseStops(view.stopTexts());
-  view.showStopErrors(parsed.errors ?? ['', '', '']);
-  const wrong = setups.wrongOwn();
-  view.tellOwn(wrong, true);
-  const fields = (parsed.errors ?? []).filter(Boolean).length + wrong.length;
+  const todo = setups.toPatch(view.stopTexts(), view.keeping());
+  view.showStopErrors(todo.errors);
+  view.tellOwn(todo.wrong, true);
+  const fields = todo.errors.filter(Boolean).length + todo.wrong.length;
   if (fields) {
     patchNext = null;
     withdraw();
     refresh();
-    if (!wrong.length) return view.say(words.stopsWrong(fields, false));
+    if (!todo.wrong.length) return view.say(words.stopsWrong(fields, false));
     return view.sayWith(words.stopsWrong(fields, true), words.goToFirst, () => {
-      const first = parsed.errors?.findIndex(Boolean) ?? -1;
+      const first = todo.errors.findIndex(Boolean);
       if (first >= 0) controls.stops[first].focus();
       else view.focusOwn(view.firstOf(setups.wrongOwn()));
     });
   }
-  if (work?.kind !== 'adding') startPatch(parsed.stops);
+  if (job?.kind !== 'adding') startPatch(todo.stops);
   else {
-    patchNext = parsed;
+    patchNext = todo;
     view.say(words.patchNext);
   }
 }
 
 function startPatch(stops) {
-  const signal = begin('patching');
-  if (!signal && work.kind !== 'patching') view.say(words.busy('patch'));
-  if (signal) {
-    run(signal, async () => {
-      if (setups.setups().length === 0) return words.noSetups;
-      if (stops === null && !setups.setups().some((entry) => entry.own?.stops)) {
-        withdraw();
-        return words.nothingOwn;
-      }
-      // Every copy is taken back at once; each item shows its new one as it is made.
-      setups.withdraw();
-      const made = await setups.patchAll(stops, signal, view.showPatch, (n, total) => view.progress(words.patching(n, total), n, total));
-      if (made !== null) return words.patched(made, setups.saveWould(), setups.savable().length > 0);
+  const began = start('patching', async (signal) => {
+    if (setups.setups().length === 0) return words.noSetups;
+    if (stops === null && !setups.setups().some((entry) => entry.own?.stops)) {
       withdraw();
-      return words.notPatched(signal);
-    });
-  }
+      return words.nothingOwn;
+    }
+    // Every copy is taken back at once; each item shows its new one as it is made.
+    setups.withdraw();
+    const made = await setups.patchAll(stops, signal, view.showPatch, (n, total) => view.progress(words.patching(n, total), n, total));
+    if (made !== null) return words.patched(made, setups.saveWould(), setups.savable().length > 0);
+    withdraw();
+    return words.notPatched(signal);
+  }, { usesStops: true });
+  if (!began && job.kind !== 'patching') view.say(words.busy('patch'));
 }
 
 // Stops that change take back the patched copies they made (the common
@@ -332,7 +333,7 @@ function startPatch(stops) {
 // anew, where anything changed (had): a copy taken back, or stops given.
 function stopsChange(had, said) {
   patchNext = null;
-  if (['patching', 'zipping', 'saving'].includes(work?.kind)) work.controller.abort(stopsChanged);
+  if (job?.usesStops) job.controller.abort(words.stopsChanged);
   if (!had) return;
   refresh();
   if (idle()) view.say(said);
@@ -407,116 +408,112 @@ const baseName = (path) => path.slice(path.lastIndexOf('/') + 1);
 view.onItemButton((act, key) => {
   const entry = setups.entries.get(key);
   if (act === 'download' && entry?.patch?.bytes) download(entry.patch.bytes, baseName(entry.path));
-  if (act === 'restore' && entry) restoreOne(key);
+  if (act === 'restore' && entry) restoreOne(entry);
 });
 
 // A zip of the files that files(signal) resolves to ({ name, bytes }), made in
 // slices and handed to the browser as name; said(n) says what it holds,
 // unread(error) why the files could not be had.
-function zip(files, name, said, unread) {
-  const signal = begin('zipping');
-  if (signal) {
-    run(signal, async () => {
-      let list;
-      try {
-        list = await files(signal);
-      } catch (error) {
-        return signal.aborted ? words.notZipped(signal) : unread(error);
-      }
-      try {
-        const made = await zipOf(list, signal, (n) => view.progress(words.zipping(n, list.length), n, list.length));
-        if (!made) return words.notZipped(signal);
-        download(made, name);
-        return said(list.length);
-      } catch (error) {
-        return words.zipFailed(error);
-      }
-    });
-  }
+function zip(files, name, said, unread, usesStops = false) {
+  start('zipping', async (signal) => {
+    let list;
+    try {
+      list = await files(signal);
+    } catch (error) {
+      return signal.aborted ? words.notZipped(signal) : unread(error);
+    }
+    if (!list.length) return said(0);
+    try {
+      const made = await zipOf(list, signal, (n) => view.progress(words.zipping(n, list.length), n, list.length));
+      if (!made) return words.notZipped(signal);
+      download(made, name);
+      return said(list.length);
+    } catch (error) {
+      return words.zipFailed(error);
+    }
+  }, { usesStops });
 }
 
 // Each file under its label: files of the same path in two folders stay apart.
 controls.downloadAll.addEventListener('click', () => zip(async () => setups.patched().map((entry) => ({ name: entry.label, bytes: entry.patch.bytes })),
-  'pitmix-setups.zip', words.zipped));
+  'pitmix-setups.zip', words.zipped, words.zipFailed, true));
+
+// The originals kept for the open folders, under their paths, as the store holds them now.
+controls.downloadOriginals.addEventListener('click', () => zip((signal) => folders.originals(null, { signal, waiting, reread }), 'pitmix-originals.zip',
+  words.originalsZipped, words.originalsUnread));
 
 // ---- Saving over the originals, and putting them back.
 
-// Asked before the first write: persistent storage, which the browser may
-// refuse. Where it is not granted, the page says once that what it keeps
-// may be dropped.
-let lasts = null;
-async function keepForGood() {
-  lasts ??= navigator.storage?.persist?.().catch(() => false) ?? Promise.resolve(false);
-  if (!(await lasts)) view.showFragile();
-}
-
 // A pass over the entries choose() returns under the lock, once the page
-// has caught up with other pages: each as it is then.
-async function writePass(pass, choose, signal) {
-  if (pass === 'save') await keepForGood();
+// has caught up with other pages: each as it is then. allowed: the answers
+// to the permission asked for on the click; one: the entry of a Restore
+// of one file.
+async function writePass(kind, choose, allowed, signal, one) {
+  // Before the first write, the browser is asked to keep what it keeps for good; where it may not, the page says so.
+  if (kind === 'save' && !(await kept.keptForGood())) view.showFragile();
+  // Refused, or not, the pass tells each file why it was not written: the browser is asked again under the lock.
+  await allowed;
   let total = 0;
   let reached = 0;
-  view.progress(words.passing(pass), 0, 0);
+  view.progress(words.passing(kind), 0, 0);
+  const run = async (entries, keyOf) => {
+    holding(true);
+    total = entries.length;
+    view.progress(words.passing(kind), 0, total);
+    try {
+      return await pass.run(kind, entries, keyOf, {
+        signal,
+        told(item, facts) {
+          setups.apply(item.entry, kind, item.stops, facts);
+          view.note(item.entry);
+          if (++reached % 32 === 0) view.progress(words.passing(kind, reached, total), reached, total);
+        },
+      });
+    } finally {
+      holding(false);
+    }
+  };
   let done;
   try {
-    done = await folders.write(pass, choose, {
-      signal, waiting, holding,
-      planned(n) {
-        total = n;
-        view.progress(words.passing(pass), 0, n);
-      },
-      told(item) {
-        view.note(item.entry);
-        if (++reached % 32 === 0) view.progress(words.passing(pass, reached, total), reached, total);
-      },
-    });
+    done = await folders.pass(kind, choose, { signal, waiting, reread, run });
   } catch (error) {
     if (signal.aborted) return words.notWaited('written', signal);
     throw error;
   }
-  if (done.unkept) return words.unkept(done.unkept);
   if (done.unknown) return words.unknownWay(done.unknown);
-  return words.passSummary(pass, done.tally, done.plan.length, done.refused, done.stopped);
+  return words.passSummary(kind, done.tally, done.total, done.refused, done.stopped, one);
 }
 
-controls.save.addEventListener('click', () => {
-  const signal = begin('saving');
-  if (signal) run(signal, () => writePass('save', setups.savable, signal));
-});
+// A pass started from a click, which asks for permission to write to each
+// folder of the files it is to write (choose() as they are now).
+function startPass(kind, choose, one) {
+  if (!idle()) return view.say(words.busy(kind));
+  const allowed = pass.allow([...new Set(choose().map((entry) => entry.folder))]);
+  return start(kind === 'save' ? 'saving' : 'restoring', (signal) => writePass(kind, choose, allowed, signal, one), { usesStops: kind === 'save' });
+}
 
-controls.restore.addEventListener('click', () => {
-  const signal = begin('restoring');
-  if (signal) run(signal, () => writePass('restore', setups.restorable, signal));
-});
+controls.save.addEventListener('click', () => startPass('save', setups.savable));
+controls.restore.addEventListener('click', () => startPass('restore', setups.restorable));
 
 // One file put back, with the same care: the others stay as they are.
-function restoreOne(key) {
-  const signal = begin('restoring');
-  if (!signal) return view.say(words.busy('restore'));
-  run(signal, () => writePass('restore', () => [setups.entries.get(key)].filter((entry) => entry && setups.writable(entry) && setups.pitmixWrite(entry)), signal));
+function restoreOne(entry) {
+  startPass('restore', () => [setups.entries.get(entry.key)].filter((now) => now && setups.canRestore(now)), entry);
 }
-
-// ---- Downloads of the originals kept for the open folders, under their paths.
-
-controls.downloadOriginals.addEventListener('click', () => zip((signal) => folders.originals({ signal, waiting }), 'pitmix-originals.zip',
-  words.originalsZipped, words.originalsUnread));
 
 // ---- What other Pitmix pages changed: caught up with when this page is
 // idle (giving way to anything the player starts), and before it writes.
 
-folders.onNews(() => {
-  if (!work) startCatchingUp();
+news.onNews(() => {
+  if (!job) startCatchingUp();
 });
 
 function startCatchingUp() {
-  const signal = begin('catching up');
-  if (signal) {
-    run(signal, async () => {
-      const n = await folders.catchUp(signal);
-      await showLeftovers();
-      return n ? words.caughtUp(n) : null;
-    });
-  }
+  start('catching up', async (signal) => {
+    const n = await folders.catchUp(signal, reread);
+    await showLeftovers();
+    if (folders.keptLines().length && !(await kept.promised())) view.showFragile();
+    return n ? words.caughtUp(n) : null;
+  });
 }
 
 // ---- Start: the module, then the controls and the folders kept from before.
@@ -524,16 +521,10 @@ function startCatchingUp() {
 const loaded = await load().then(() => true, () => false);
 if (loaded) {
   document.documentElement.dataset.ready = 'yes';
-  work = null;
+  job = null;
   view.showCommon(setups.parseStops(view.stopTexts()).stops);
   refresh();
-  // Folders whose originals were all restored are no longer kept: cleared
-  // now, unless another page is writing (then the page looks once it is done).
-  working('looking');
-  await folders.tidy();
-  if (!work && folders.behind()) startCatchingUp();
-  if (!work) working('');
-  if (folders.keptLines().length && !(await navigator.storage?.persisted?.().catch(() => false))) view.showFragile();
+  startCatchingUp();
 } else {
   view.unsupported();
 }

@@ -1,38 +1,45 @@
-// What the page knows about each file, as plain data: what it held when it
-// was read, what Patch made of it, what is kept of it and what the page
-// last found of it on disk. This module alone changes the entries; it
-// holds facts, and words.js makes the words people read. No DOM here:
-// view.js shows the entries.
+// What the page knows about each file, as plain data: what it holds, what
+// Patch made of it, what is kept of it and what the page last found of it
+// on disk. This module alone changes the entries; it holds facts, and
+// words.js makes the words people read. No DOM here: view.js shows the
+// entries.
 import { inBlock, sameBytes } from './bytes.js';
-import { writeHeld } from './kept.js';
+import { writeHeld, sameRecord } from './kept.js';
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
 import { inSlices } from './work.js';
 import * as words from './words.js';
 
-// An entry: {
-//   key: its folder's key and its path, as keyOf() makes it; one entry a key,
-//   folder: the folder it came from (folders.js), or null,
-//   path: its path inside the folder, or its name; label: what the page calls it,
-//   bytes, size: its first bytes (all of a setup) and its size, as last
-//     read in a pass, or as the page last wrote them,
-//   holds: inspect()'s word on it, or { ok: false, reason } if unreadable,
-//   shelf: 'setups' or 'others' (a folder's files that are not setups),
-//   own: its own stops, as the player typed them: { text, stops } or
-//     { text, error }, or null where it takes the common stops,
-//   patch: { bytes, report, stops } for its stops, { reason, stops } where
-//     Patch refused them, { keeps: true } where Patch leaves it as it is
-//     (it has no stops of its own, and those keep their strategy), or null,
-//   record: what is kept of it (kept.js), or null,
-//   said: what the page last found of it on disk, as facts, or null:
-//     { pass: 'open', outcome: 'saved', 'unlanded' (it holds the original
-//       of a save that never reached it), 'saving' (it held its original
-//       while another page was saving), 'changed' (by someone else since
-//       Pitmix saved it), 'unread' (it cannot be read now) or 'unknown'
-//       (what is kept could not be read), why, stops, savedAt }, or
-//     { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
-//       pass's), holds: what the file held as read in that pass, 'original'
-//       or the stops of a write of Pitmix's, or null if not read } }
+/**
+ * @typedef {object} Entry  a file the page lists
+ * @property {string} key  its folder's key and its path, as keyOf() makes it; one entry a key
+ * @property {import('./folders.js').Folder | null} folder  the folder it came from, or null (picked or dropped)
+ * @property {string} path  its path inside the folder, or its name
+ * @property {string} label  what the page calls it
+ * @property {Uint8Array} bytes  its first bytes (all of a setup), as last read or written
+ * @property {number} size  its size, likewise
+ * @property {object} holds  what it holds now: inspect()'s word on its bytes, or { ok: false, reason }
+ * @property {object | null} before  what it held when the page read it, where that differs from holds
+ * @property {'setups' | 'others'} shelf  a folder's files that are not setups are the others
+ * @property {{ text: string, stops?: number[], error?: string } | null} own
+ *   its own stops, as the player typed them, or null where it takes the common ones
+ * @property {object | null} patch  what Patch made of it: { bytes, report,
+ *   stops }; { reason, stops } where Patch refused them; { asIs: true }
+ *   where Patch leaves it as it is (it has no stops of its own, and those
+ *   keep their strategy); or null
+ * @property {import('./kept.js').Record | null} record  what is kept of it
+ * @property {object | null} said  what the page last found of it on disk, as facts:
+ *   { pass: 'open', outcome: 'saved', 'unlanded' (it holds the original of
+ *     a save that never reached it), 'unfinished' (it holds its original,
+ *     whose restore did not finish), 'saving' or 'restoring' (it held its
+ *     original while another page was doing so), 'changed' (by someone else
+ *     since Pitmix saved it), 'unread' (it cannot be read now) or 'unknown'
+ *     (what is kept could not be read), why, stops, savedAt }; or
+ *   { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
+ *     pass's), holds: what the file held as read in that pass, 'original'
+ *     or the stops of a write of Pitmix's, or null if not read }
+ */
+/** @type {Map<string, Entry>} */
 export const entries = new Map();
 // Entries by path, to see when two would read the same: the one entry of
 // a path, or a Set of those that share it.
@@ -71,21 +78,24 @@ export function pitmixWrite(entry) {
   return write;
 }
 
+const holdsOriginal = (entry) => entry.size === entry.record.original.length && sameBytes(entry.bytes, entry.record.original);
+
 // What an entry opened with a record says of it.
 function opened(entry, readable) {
   const { folder, record } = entry;
-  if (folder?.unread) return once({ pass: 'open', outcome: 'unknown', why: folder.unread });
+  if (folder?.unknown) return once({ pass: 'open', outcome: 'unknown', why: words.reason(folder.unknown) });
   if (!record) return null;
   const write = pitmixWrite(entry);
   if (write) return once({ pass: 'open', outcome: 'saved', stops: write.stops, savedAt: write.savedAt });
-  const original = entry.size === record.original.length && sameBytes(entry.bytes, record.original);
+  if (!readable) return once({ pass: 'open', outcome: 'unread', savedAt: record.savedAt });
+  if (!holdsOriginal(entry)) return once({ pass: 'open', outcome: 'changed', savedAt: record.savedAt });
   // Read while another page was writing, it may not have been reached yet.
-  const unlanded = folder.busy ? 'saving' : 'unlanded';
-  return once({ pass: 'open', outcome: readable ? (original ? unlanded : 'changed') : 'unread', savedAt: record.savedAt });
+  const outcome = { save: 'saving', restore: 'restoring' }[folder.busy] ?? (record.restoring ? 'unfinished' : 'unlanded');
+  return once({ pass: 'open', outcome, savedAt: record.restoring ?? record.savedAt });
 }
 
 // What Patch makes of a setup without stops of its own where those keep their strategy.
-const keeps = { keeps: true };
+const asIs = { asIs: true };
 
 // A patched copy of an entry with stops, or why not.
 function patchOf(entry, stops) {
@@ -102,7 +112,7 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
   const entry = {
     key: keyOf(folder, source.path), folder, path: source.path, label: source.path,
     bytes: read.bytes ?? new Uint8Array(), size: read.size ?? 0,
-    holds: null, shelf: 'setups', own: null, patch: null, record, said: null,
+    holds: null, before: null, shelf: 'setups', own: null, patch: null, record, said: null,
   };
   if (isLeftoverOfAWrite(source.path)) {
     entry.holds = { ok: false, reason: words.leftoverText };
@@ -117,7 +127,7 @@ export function entryOf(source, folder, read, record = null, replaced = null) {
   entry.said = opened(entry, !read.error);
   if (entry.holds.ok) {
     entry.own = replaced?.own ?? null;
-    if (replaced?.patch) entry.patch = replaced.patch.keeps ? keeps : patchOf(entry, replaced.patch.stops);
+    if (replaced?.patch) entry.patch = replaced.patch.asIs ? asIs : patchOf(entry, replaced.patch.stops);
   }
   return entry;
 }
@@ -134,12 +144,7 @@ function labelOf(entry) {
  */
 export function place(entry) {
   const replaced = entries.get(entry.key) ?? null;
-  if (replaced) {
-    entries.delete(entry.key);
-    const same = samePath(replaced.path);
-    same.delete(replaced);
-    setSamePath(replaced.path, same);
-  }
+  if (replaced) forget([replaced]);
   entries.set(entry.key, entry);
   const same = samePath(entry.path).add(entry);
   setSamePath(entry.path, same);
@@ -154,9 +159,8 @@ export function place(entry) {
   return { replaced, relabelled };
 }
 
-/** Takes the entries of folders out of the list; returns them. */
-export function removeFolders(gone) {
-  gone = [...entries.values()].filter((entry) => gone.includes(entry.folder));
+// Takes entries out of the list.
+function forget(gone) {
   for (const entry of gone) {
     entries.delete(entry.key);
     const same = samePath(entry.path);
@@ -164,6 +168,39 @@ export function removeFolders(gone) {
     setSamePath(entry.path, same);
   }
   return gone;
+}
+
+/** Takes the entries of folders out of the list; returns them. */
+export const removeFolders = (folders) => forget([...entries.values()].filter((entry) => folders.includes(entry.folder)));
+
+/**
+ * Takes out of the list a folder's files below prefix that a new listing
+ * (sources) no longer has, but for those in subfolders it could not list
+ * (unlisted); returns them.
+ */
+export function removeMissing(folder, prefix, sources, unlisted) {
+  const listed = new Set(sources.map((source) => source.path));
+  const unknown = unlisted.map(({ path }) => `${prefix}${path}/`);
+  return forget([...entries.values()].filter((entry) => entry.folder === folder && entry.path.startsWith(prefix) && !listed.has(entry.path)
+    && !unknown.some((below) => entry.path.startsWith(below))));
+}
+
+/**
+ * The files of an open folder to read again now that what is kept changed
+ * (records: path → record as kept now, for each path that at(path) is
+ * true of): those whose record is not the entry's, whose bytes are not
+ * its record's last write (a pass may have reached them since they were
+ * read), or whose way back was unknown. Each is { path, record, entry }.
+ */
+export function stale(folder, at, records) {
+  const found = [];
+  for (const entry of entries.values()) {
+    if (entry.folder !== folder || !at(entry.path)) continue;
+    const record = records.get(entry.path) ?? null;
+    const last = record && entry.size === record.written.length && sameBytes(entry.bytes, record.written);
+    if (!sameRecord(record, entry.record) || (record && !last) || entry.said?.outcome === 'unknown') found.push({ path: entry.path, record, entry });
+  }
+  return found;
 }
 
 /**
@@ -197,6 +234,17 @@ export function parseOwn(text) {
   return { text, stops };
 }
 
+/**
+ * What Patch is to do, from the three fields' texts (or, where the setups
+ * without stops of their own keep their strategy, none): { stops (null:
+ * those keep theirs), errors: a message (or '') for each of the three
+ * fields, wrong: the setups whose own stops are wrong }.
+ */
+export function toPatch(texts, keeping) {
+  const parsed = keeping ? { stops: null } : parseStops(texts);
+  return { stops: parsed.stops, errors: parsed.errors ?? ['', '', ''], wrong: wrongOwn() };
+}
+
 /** Gives an entry its own stops (as parseOwn() read them); takes back its patched copy. Returns whether it had one. */
 export function setOwn(entry, own) {
   const had = Boolean(entry.patch);
@@ -207,13 +255,18 @@ export function setOwn(entry, own) {
 /** The stops an entry is patched with: its own, or the common ones. */
 export const stopsOf = (entry, common) => entry.own?.stops ?? common;
 
+// A file whose restore did not finish holds its original again, with its record kept.
+const restoreUnfinished = (entry) => Boolean(entry.record?.restoring) && holdsOriginal(entry);
+
 // The entries in each state that a button acts on: written once, here.
 export const setups = () => [...entries.values()].filter((entry) => entry.holds.ok);
 export const patched = () => [...entries.values()].filter((entry) => entry.patch?.bytes);
 // A file can be written where its folder was opened with a handle.
 export const writable = (entry) => Boolean(entry.folder?.handle);
 export const savable = () => patched().filter(writable);
-export const restorable = () => [...entries.values()].filter((entry) => writable(entry) && pitmixWrite(entry));
+/** Whether Restore can put an entry's original back: it holds a write of Pitmix's, or its record is left of a restore that did not finish. */
+export const canRestore = (entry) => writable(entry) && Boolean(pitmixWrite(entry) || restoreUnfinished(entry));
+export const restorable = () => [...entries.values()].filter(canRestore);
 export const wrongOwn = () => setups().filter((entry) => entry.own?.error);
 
 /** What a save would do now: how many files it writes, and how many setups it can write but leaves as they are. */
@@ -229,7 +282,7 @@ export function saveWould() {
 }
 
 /** Whether what the page found of a file is a warning: anything but a write done, or known. */
-export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'saving', 'written', 'already'].includes(said.outcome);
+export const warns = (said) => Boolean(said) && !['saved', 'unlanded', 'unfinished', 'saving', 'restoring', 'written', 'already'].includes(said.outcome);
 /** Whether an item is marked: a warning about its file, or a patch refused. */
 export const marked = (entry) => Boolean(entry.patch?.reason) || warns(entry.said);
 
@@ -244,7 +297,7 @@ export async function patchAll(common, signal, told, progress) {
   let made = 0;
   const done = await inSlices(list, (entry) => {
     const stops = stopsOf(entry, common);
-    entry.patch = stops ? patchOf(entry, stops) : keeps;
+    entry.patch = stops ? patchOf(entry, stops) : asIs;
     if (entry.patch.bytes) made++;
     told(entry);
   }, { signal, progress: (n) => progress(n, list.length) });
@@ -267,19 +320,19 @@ function heldIn(entry, now) {
 }
 
 /**
- * What a pass ('save' or 'restore') found of a plan's item { entry, stops }:
- * facts as pass.js tells them ({ outcome, why, now, record }).
+ * What a pass ('save' or 'restore', with stops) found of an entry: facts
+ * as pass.js tells them ({ outcome, why, now, record }). A file written, or
+ * found to hold what was to be written, holds those bytes now; what it
+ * held when the page read it is kept beside, where it differs.
  */
-export function apply(item, pass, { outcome, why = '', now, record }) {
-  const { entry } = item;
+export function apply(entry, kind, stops, { outcome, why = '', now, record }) {
   if (record !== undefined) entry.record = record;
-  if (outcome === 'written' || outcome === 'already') Object.assign(entry, { bytes: now, size: now.length });
-  entry.said = once({ pass, outcome, why, stops: item.stops, holds: now ? heldIn(entry, now) : null });
+  if (outcome === 'written' || outcome === 'already') {
+    const before = entry.before ?? entry.holds;
+    const holds = once(inspect(now));
+    Object.assign(entry, { bytes: now, size: now.length, holds, before: words.holdsText(before) === words.holdsText(holds) ? null : before });
+  }
+  entry.said = once({ pass: kind, outcome, why, stops, holds: now ? heldIn(entry, now) : null });
   // Found now, a file at a time, not for every file when the buttons are next shown.
   pitmixWrite(entry);
-}
-
-/** What was kept for entries is forgotten. */
-export function forgot(forgotten) {
-  for (const entry of forgotten) Object.assign(entry, { record: null, said: null });
 }

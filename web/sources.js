@@ -2,7 +2,9 @@
 // access (a directory handle) or read through the folder chooser. Each
 // source is { path, file }, { path, handle } or { path, find } (find()
 // resolves to its handle): its path inside its folder, or its name.
-// readFirstBytes() reads what the page needs of one.
+// readFirstBytes() reads what the page needs of one. And what the browser
+// left in a folder of writes it did not finish: found, looked for again,
+// removed.
 import { inBlock } from './bytes.js';
 import { bytesNeeded } from './pitmix.js';
 import { inSlices, sliceMilliseconds, sortInSlices, yieldToPage } from './work.js';
@@ -17,7 +19,7 @@ export async function looseFiles(files) {
   return sources;
 }
 
-/** Chromium writes a file through a '.crswap' beside it; a crash can leave one. */
+/** Chromium writes a file through a '.crswap' beside it; a crash can leave one, which is no file of the player's. */
 export const isLeftoverOfAWrite = (path) => path.endsWith('.crswap');
 
 /**
@@ -176,4 +178,45 @@ export async function readInOrder(sources, signal, listed, progress) {
     arrived = null;
   }
   return done;
+}
+
+// The folder of a file at path below a directory, and the file's name.
+async function placeOf(root, path) {
+  const names = path.split('/');
+  let parent = root;
+  for (const name of names.slice(0, -1)) parent = await parent.getDirectoryHandle(name);
+  return [parent, names.at(-1)];
+}
+
+/** Which of the files at paths below a directory are still there. */
+export async function stillThere(root, paths) {
+  const there = await Promise.all(paths.map(async (path) => {
+    const [parent, name] = await placeOf(root, path).catch(() => []);
+    return parent?.getFileHandle(name).then(() => true, () => false) ?? false;
+  }));
+  return paths.filter((path, i) => there[i]);
+}
+
+/**
+ * Removes the files at paths below a directory. Resolves to { removed, left,
+ * error }: how many were removed, the paths of those still there, and why
+ * the first of them was not (those already gone are neither).
+ */
+export async function removeAll(root, paths) {
+  let removed = 0;
+  let error = null;
+  const left = [];
+  for (const path of paths) {
+    try {
+      const [parent, name] = await placeOf(root, path);
+      await parent.removeEntry(name);
+      removed++;
+    } catch (caught) {
+      if (caught.name !== 'NotFoundError') {
+        error ??= caught;
+        left.push(path);
+      }
+    }
+  }
+  return { removed, left, error };
 }

@@ -1,7 +1,7 @@
 // What the user sees: the items, the buttons, the progress bar and the
 // status line. It shows the entries of setups.js, in the words of
 // words.js, and knows nothing of files or of the format.
-import { marked, pitmixWrite, warns, writable } from './setups.js';
+import { canRestore, marked, warns } from './setups.js';
 import * as words from './words.js';
 import { sliceMilliseconds, yieldToPage } from './work.js';
 
@@ -134,15 +134,15 @@ function button(name, className, act) {
 
 // What became of an item's file, after its own stops' field: that Patch
 // leaves it as it is; the copy Patch made, with its download, or why
-// there is none; Restore where it holds a write of Pitmix's; and what the
+// there is none; Restore where its original can be put back; and what the
 // page last found of it on disk.
-function partsOf(entry) {
+function itemParts(entry) {
   const parts = [];
-  if (entry.patch?.keeps) parts.push(element('p', 'keeps', words.keepsText(entry.holds)));
+  if (entry.patch?.asIs) parts.push(element('p', 'keeps', words.keepsText(entry.holds)));
   const result = element('div', 'result');
   if (entry.patch?.bytes) result.append(element('p', 'report', entry.patch.report), button(words.downloadName(entry.label), 'download secondary', 'download'));
   else if (entry.patch?.reason) result.append(element('p', 'refused', entry.patch.reason));
-  if (writable(entry) && pitmixWrite(entry)) result.append(button(words.restoreName(entry.label), 'secondary', 'restore'));
+  if (canRestore(entry)) result.append(...(result.lastChild?.matches('button') ? [' '] : []), button(words.restoreName(entry.label), 'secondary', 'restore'));
   if (result.firstChild) parts.push(result);
   if (entry.said) parts.push(element('p', warns(entry.said) ? 'disk warning' : 'disk', words.saidText(entry.said)));
   return parts;
@@ -185,10 +185,10 @@ function itemOf(entry) {
   item.dataset.key = entry.key;
   const holds = entry.holds;
   item.append(element('span', 'name', entry.label), ' ',
-    holds.ok ? element('span', 'holds', words.holdsText(holds)) : element('span', 'refused', holds.reason));
+    holds.ok ? element('span', 'holds', words.holdsNow(holds, entry.before)) : element('span', 'refused', holds.reason));
   items.set(entry.key, item);
   if (holds.ok) item.append(ownOf(entry));
-  item.append(...partsOf(entry));
+  item.append(...itemParts(entry));
   return item;
 }
 
@@ -323,7 +323,9 @@ export function showPatch(entry) {
   const item = items.get(entry.key);
   if (!item) return;
   for (const part of item.querySelectorAll('.keeps, .result, .disk')) part.remove();
-  item.append(...partsOf(entry));
+  const holds = item.querySelector('.holds');
+  if (holds) holds.textContent = words.holdsNow(entry.holds, entry.before);
+  item.append(...itemParts(entry));
 }
 
 /**
@@ -332,13 +334,16 @@ export function showPatch(entry) {
  * change, they change in place, without new elements to collect.
  */
 export function note(entry) {
-  const disk = items.get(entry.key)?.querySelector('.disk');
-  if (!disk || !entry.said || Boolean(disk.previousElementSibling?.querySelector('[data-act="restore"]')) !== Boolean(writable(entry) && pitmixWrite(entry))) {
+  const item = items.get(entry.key);
+  const disk = item?.querySelector('.disk');
+  if (!disk || !entry.said || Boolean(disk.previousElementSibling?.querySelector('[data-act="restore"]')) !== canRestore(entry)) {
     showPatch(entry);
     return;
   }
   disk.className = warns(entry.said) ? 'disk warning' : 'disk';
   disk.textContent = words.saidText(entry.said);
+  const holds = item.querySelector('.holds');
+  if (holds) holds.textContent = words.holdsNow(entry.holds, entry.before);
 }
 
 // ---- The stop fields.
@@ -425,16 +430,22 @@ export function sayWith(text, name, act) {
 // ---- Folders whose originals are kept.
 
 /**
- * One line a folder ({ folder, count, open }): how many files' originals
- * are kept, Reopen (unless it is open) and Forget.
+ * One line a folder ({ folder, count }): how many files' originals are
+ * kept; Reopen where its files are not listed, or, for a folder the store
+ * no longer names, a download of its originals; and Forget.
  */
+let keptShown = '';
 export function showKept(lines) {
+  const shown = JSON.stringify(lines.map(({ folder, count }) => [folder.key, folder.label, count, folder.listed]));
+  if (shown === keptShown) return;
+  keptShown = shown;
   const focused = document.activeElement;
   const had = keptSection.contains(focused) && [focused.dataset.act, focused.closest('li')?.dataset.folder];
-  keptSection.querySelector('ul').replaceChildren(...lines.map(({ folder, count, open }) => {
+  keptSection.querySelector('ul').replaceChildren(...lines.map(({ folder, count }) => {
     const line = element('li', '', words.keptLine(folder, count));
     line.dataset.folder = folder.key;
-    if (!open) line.append(button(words.reopenName(folder), 'secondary', 'reopen'), ' ');
+    if (!folder.handle) line.append(button(words.downloadKeptName(folder), 'secondary', 'download'), ' ');
+    else if (!folder.listed) line.append(button(words.reopenName(folder), 'secondary', 'reopen'), ' ');
     line.append(button(words.forgetName(folder), 'secondary', 'forget'));
     return line;
   }));
@@ -444,7 +455,7 @@ export function showKept(lines) {
 
 export const keptButtons = () => [...keptSection.querySelectorAll('button')];
 
-/** Calls act('reopen' or 'forget', folder key) when one of those buttons is pressed. */
+/** Calls act('reopen', 'download' or 'forget', folder key) when one of those buttons is pressed. */
 export function onKept(act) {
   keptSection.addEventListener('click', (event) => {
     const button = event.target.closest('button');
@@ -452,7 +463,7 @@ export function onKept(act) {
   });
 }
 
-/** Asks the Forget question; resolves to whether the player confirmed it. */
+/** Asks a Forget question; resolves to whether the player confirmed it. */
 export function askForget(question) {
   byId('forget-question').textContent = question;
   forgetDialog.returnValue = '';

@@ -1,14 +1,26 @@
-// Every word the page says, in one place: made from the facts the page
-// holds (setups.js, folders.js), so that what it says of a file, a pass or
-// a folder is written once and read together.
-import { count, number } from './work.js';
+// Every sentence the page makes, in one place: made from the facts the
+// page holds (setups.js, folders.js, pass.js), so that what it says of a
+// file, a pass or a folder is written once and read together. (The page's
+// fixed text is in page.html; what a file is, in the format's own words,
+// comes from the WebAssembly module.)
+
+/** Whole numbers as the page writes them: 5,000. */
+export const number = new Intl.NumberFormat('en-US').format;
+
+/** A count with its noun: "1 file", "5,000 files". */
+export const count = (n, what) => `${number(n)} ${what}${n === 1 ? '' : 's'}`;
 
 // Why work stopped before its end, as its AbortSignal's reason.
 export const cancelled = 'cancelled';
 export const stopsChanged = 'the stops changed';
 
 /** Why a step failed, in the browser's words where it has any. */
-export const reason = (error) => (error?.name === 'QuotaExceededError' ? 'its storage is full' : error?.message || error?.name || String(error));
+export function reason(error) {
+  if (error?.name === 'QuotaExceededError') return 'its storage is full';
+  // A transaction the browser aborted without saying why.
+  if (error?.name === 'AbortError' && !error.message) return incomplete;
+  return error?.message || error?.name || String(error);
+}
 
 const day = new Intl.DateTimeFormat('en-GB', { day: 'numeric', month: 'short', year: 'numeric' }).format;
 
@@ -42,10 +54,18 @@ export const incomplete = 'the browser did not complete it';
 
 /** What a setup holds, as its item says it. */
 export const holdsText = (holds) => `${holds.edition}, ${holds.checksums}, ${holds.strategy}`;
+/** What a file holds now, and, where it held something else when the page read it (before), what of that differed. */
+export function holdsNow(holds, before) {
+  if (!before?.ok) return holdsText(holds);
+  const differs = ['edition', 'checksums', 'strategy'].filter((part) => before[part] !== holds[part]).map((part) => before[part]).join(', ');
+  return `${holdsText(holds)} Before: ${differs}${differs.endsWith('.') ? '' : '.'}`;
+}
 /** What a setup's own stops' field is named, and what its download and restore buttons are. */
 export const ownName = (label) => `Stops for ${label}`;
 export const downloadName = (label) => `Download ${label}`;
 export const restoreName = (label) => `Restore ${label}`;
+/** What the page calls a folder whose originals are kept under an id that no folder record names. */
+export const unknownFolder = 'Unknown folder';
 /** What an item says where Patch leaves its file as it is. */
 export const keepsText = (holds) => `Keeps the strategy it has: ${holds.strategy}`;
 /** A setup's stops as its own stops' field shows them while it is empty. */
@@ -59,7 +79,9 @@ const sentences = {
   open: {
     saved: (said) => `Saved by Pitmix on ${day(said.savedAt)}, ${stopsText(said.stops)}.`,
     unlanded: (said) => `Holds its original: the save of ${day(said.savedAt)} did not reach it.`,
+    unfinished: (said) => `Holds its original: the restore of ${day(said.savedAt)} did not finish, and Pitmix still keeps it.`,
     saving: () => 'Held its original while another Pitmix page was saving: it is read again once that page is done.',
+    restoring: () => 'Held its original while another Pitmix page was restoring: it is read again once that page is done.',
     changed: (said) => `Changed since Pitmix saved it on ${day(said.savedAt)}: Restore leaves it as it is.`,
     unread: (said) => `Cannot be read now; Pitmix keeps its original from before its save of ${day(said.savedAt)}.`,
     unknown: (said) => `Its way back is unknown, so Pitmix does not save over it: what this browser keeps could not be read (${said.why}).`,
@@ -96,7 +118,7 @@ export const foundText = (found, all) => `${number(found)} of ${number(all)} fil
 // ---- The status line and the progress beside the bar.
 
 // What waits for the work under way: 'add', 'patch' or 'restore'.
-const waits = { add: 'Files can be added', patch: 'Patch can run', restore: 'A file can be restored' };
+const waits = { add: 'Files can be added', patch: 'Patch can run', save: 'Saving can start', restore: 'A file can be restored', forget: 'Forget can run' };
 export const busy = (what) => `${waits[what]} once the work under way is done, or cancelled.`;
 export const failed = (error) => `Something went wrong: ${reason(error)}`;
 export const waiting = 'Waiting for another Pitmix page to finish…';
@@ -114,7 +136,7 @@ export const reading = (done, total) => `Reading ${number(done)} of ${count(tota
 /** After files were added: how many, the subfolders not listed, and a folder whose way back is unknown. */
 export function added(listed, total, stopped, unlisted, folder) {
   const notListed = unlisted.map(({ path, reason: why }) => `The folder ${path} could not be read (${why}). `).join('');
-  const unknown = folder?.unread ? ` What this browser keeps for ${folder.label} could not be read (${folder.unread}): ` +
+  const unknown = folder?.unknown ? ` What this browser keeps for ${folder.label} could not be read (${reason(folder.unknown)}): ` +
     'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
   return stopped ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
     : `${notListed}${count(total, 'file')} added.${unknown}`;
@@ -155,14 +177,14 @@ export const zipping = (done, total) => `Building the zip: ${number(done)} of ${
 export const zipped = (n) => `The zip holds ${count(n, 'patched file')}.`;
 export const notZipped = (signal) => `No zip was made: ${signal.reason === cancelled ? 'it was cancelled' : 'the stops changed'}.`;
 export const zipFailed = (error) => `The zip could not be made (${reason(error)}). Press "Download all" to try again.`;
-export const originalsZipped = (n) => `The zip holds the originals of ${count(n, 'file')}.`;
+export const originalsZipped = (n) => (n ? `The zip holds the originals of ${count(n, 'file')}.` : 'No zip was made: no originals are kept for these files any more.');
 export const originalsUnread = (error) => `The originals could not be read: ${reason(error)}`;
 
 export const passing = (pass, done, total) => `${pass === 'save' ? 'Saving' : 'Restoring'}${total ? ` ${number(done)} of ${count(total, 'file')}` : ''}…`;
 /** Work that was cancelled (or stopped) while it waited for another page: 'written', 'forgotten', 'removed'. */
 export const notWaited = (done, signal) => `Nothing was ${done}: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
 export const unkept = (error) => `Nothing was written: this browser could not keep the originals: ${error}.`;
-export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${folder.unread}), ` +
+export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${reason(folder.unknown)}), ` +
   'so its way back is unknown. Download the patched copies instead, or open the folder again.';
 
 /**
@@ -170,8 +192,10 @@ export const unknownWay = (folder) => `Nothing was written: what this browser ke
  * in its plan; refused says why nothing was written, stopped why the pass
  * stopped early (or '').
  */
-export function passSummary(pass, tally, total, refused, stopped) {
+export function passSummary(pass, tally, total, refused, stopped, one) {
   if (refused) return `Nothing was written: ${refused}.`;
+  if (!total && one) return `Nothing was restored: ${one.label} no longer holds what Pitmix saved.`;
+  if (!total) return `Nothing was ${pass === 'save' ? 'saved: no file has a patched copy' : 'restored: no file holds what Pitmix saved'} any more.`;
   const done = `${pass === 'save' ? 'Saved' : 'Restored'} ${number(tally.written)} of ${count(total, 'file')}`;
   if (stopped && tally.skipped) {
     const early = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
@@ -189,7 +213,8 @@ export const caughtUp = (n) => `Another Pitmix page wrote ${count(n, 'file')} li
 // ---- Folders whose originals are kept, and what the browser left behind.
 
 /** A folder's line in the list of those whose originals are kept. */
-export const keptLine = (folder, n) => `${folder.label}: the originals of ${count(n, 'file')}. `;
+export const keptLine = (folder, n) => `${folder.label}: the originals of ${count(n, 'file')}${folder.name === null ? ', kept for a folder this browser no longer knows' : ''}. `;
+export const downloadKeptName = (folder) => `Download the originals of ${folder.label}`;
 export const reopenName = (folder) => `Reopen ${folder.label}`;
 export const forgetName = (folder) => `Forget ${folder.label}`;
 
@@ -203,7 +228,8 @@ export const forgetGone = (folder) => `Nothing was forgotten: another Pitmix pag
 /** The files the browser left of writes it did not finish. */
 export const leftoversText = (n) => `${count(n, 'file')} in the open folders ${n === 1 ? 'is' : 'are'} left over from saves that the browser did not finish: not setups.`;
 export const removeLeftoversName = 'Remove the left-overs';
-export function leftoversRemoved({ removed, left, why: failure }) {
+/** After left-overs were removed: how many, how many are left, and why (error, or refused: why the browser may not). */
+export function leftoversRemoved({ removed, left, error, refused }) {
   const done = `Removed ${count(removed, 'left-over file')}.`;
-  return left ? `${done} ${number(left)} could not be removed: ${failure}.` : done;
+  return left ? `${done} ${number(left)} could not be removed: ${refused || reason(error)}.` : done;
 }

@@ -70,9 +70,3 @@ export async function inPool(items, width, task, signal) {
   await Promise.all(Array.from({ length: Math.min(width, items.length) }, worker));
   return next;
 }
-
-/** Whole numbers as the page writes them: 5,000. */
-export const number = new Intl.NumberFormat('en-US').format;
-
-/** A count with its noun: "1 file", "5,000 files". */
-export const count = (n, what) => `${number(n)} ${what}${n === 1 ? '' : 's'}`;
