@@ -614,13 +614,14 @@ function injectFaults() {
     if (made.mode === 'readwrite') window.durabilities.push(made.durability);
     return made;
   };
-  // What is kept: opening IndexedDB, reading or storing a record (by the
-  // first part of its key: 'file' or 'folder') can fail, and a commit abort,
-  // as a full quota aborts it.
-  for (const [proto, method] of [[IDBFactory.prototype, 'open'], [IDBObjectStore.prototype, 'getAll'], [IDBObjectStore.prototype, 'put']]) {
+  // What is kept: opening IndexedDB, reading, storing or dropping a record
+  // (by the first part of its key: 'file' or 'folder') can fail, and a
+  // commit abort, as a full quota aborts it.
+  const methods = [[IDBFactory.prototype, 'open'], [IDBObjectStore.prototype, 'getAll'], [IDBObjectStore.prototype, 'put'], [IDBObjectStore.prototype, 'delete']];
+  for (const [proto, method] of methods) {
     const original = proto[method];
     proto[method] = function stored(...args) {
-      fail(method, args[1]?.[0]);
+      fail(method, (method === 'delete' ? args[0] : args[1])?.[0]);
       const request = original.apply(this, args);
       if (method === 'put' && [true, args[1][0]].includes(window.faults.commit)) {
         request.addEventListener('success', () => {
@@ -708,13 +709,15 @@ test('opens a folder with write access, saves over the originals once, and resto
   assert.match((await items(page))['Spa/race.bin'], /Original restored\.$/);
   assert.ok(!(await shown(page, 'Restore the originals')));
 
-  // Opened again after two files changed kind, each moves to its group; a setup keeps its own stops.
+  // Opened again after two files changed kind and one was deleted, each moves to its group or leaves the
+  // list; a setup keeps its own stops.
   await page.type(await ownStops(page, 'Monza/race.bin'), '15');
   writeFileSync(path.join(root, 'Spa', 'race.bin'), files['notes.txt'][0]);
   writeFileSync(path.join(root, 'Spa', 'replay.dat'), files['gp2-setup.bin'][0]);
+  rmSync(path.join(root, 'notes.txt'));
   await openFolder(page, root);
   assert.deepEqual([await names(page, '#items'), await names(page, '#others')],
-    [['Monza/qualifying.bin', 'Monza/race.bin', 'Spa/Wet/race.bin', 'Spa/replay.dat'], ['notes.txt', 'Spa/race.bin']]);
+    [['Monza/qualifying.bin', 'Monza/race.bin', 'Spa/Wet/race.bin', 'Spa/replay.dat'], ['Spa/race.bin']]);
   assert.equal(await page.evaluate((field) => field.value, await ownStops(page, 'Monza/race.bin')), '15');
 });
 
@@ -1112,8 +1115,15 @@ test('two pages on one folder, one after the other and at once, keep one way bac
   await waitForButton(third, 'Reopen Pair');
   assert.deepEqual(await keptLines(third, 'Pair'), ['Pair: the originals of 4 files. ']);
   await press(third, 'Reopen Pair', /added\.$/);
+  // The second page, still catching up with that restore (its directories slow to resolve), is asked to
+  // put back a file that is back already: nothing is written, and it says why.
+  await hold(second, 'resolve');
   await press(third, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), original);
+  await reached(second, 'resolve');
+  await press(second, 'Restore Spa/race.bin', null);
+  await release(second, 'resolve');
+  await waitForStatus(second, /^Nothing was restored: Spa\/race\.bin no longer holds what Pitmix saved\.$/);
 
   // What is kept says another page saved a file since this one read it, and no news came: the file is
   // read first, found changed, and the original kept stays.
@@ -1370,6 +1380,23 @@ test('a reload during a save asks first; the way back holds for each of 520 file
   await waitForItems(page, /Holds its original: the save of .+ did not reach it\.$/, late);
   // The line counts what is kept, the way back of the files that the save did not reach too.
   assert.deepEqual(await keptLines(page, 'Many'), ['Many: the originals of 520 files. ']);
-  await press(page, 'Restore the originals', /^Restored 468 of 468 files\.$/);
+  // A reload in the middle of a restore, which had put back the other files but not yet dropped their
+  // records, and not reached Track 8. Reopened, each file says what it holds, and the restore finishes.
+  const track8 = paths.filter((at) => at.startsWith('Track 8/'));
+  await hold(page, 'getFile', track8.map((at) => path.basename(at)));
+  await setFaults(page, { delete: 'file' });
+  page.puppeteer.once('dialog', (dialog) => dialog.accept());
+  await press(page, 'Restore the originals', null);
+  await waitForItems(page, /(Original restored|Holds its original: the save of .+ did not reach it)\.$/, paths.filter((at) => !track8.includes(at)));
+  await page.reload();
+  await loaded(page);
+  await waitForButton(page, 'Reopen Many');
+  await press(page, 'Reopen Many', /^1,521 files added\.$/);
+  await waitForItems(page, /Saved by Pitmix on .+, a stop at 255%\.$/, track8);
+  await waitForItems(page, /Holds its original: the save of .+ did not reach it\.$/, late);
+  await waitForItems(page, /Holds its original: the restore of .+ did not finish, and Pitmix still keeps it\.$/, paths.filter((at) => !late.includes(at) && !track8.includes(at)));
+  await press(page, 'Restore the originals', /^Restored 52 of 468 files; 416 already held the original\.$/);
   assert.deepEqual(bytesNow(), original);
+  // What is kept is what the save never reached: its originals, which the files hold.
+  assert.deepEqual(await keptLines(page, 'Many'), ['Many: the originals of 52 files. ']);
 });

@@ -52,8 +52,8 @@ import { unknownFolder } from './words.js';
  *   are kept, decided at the last look
  * @property {Part[] | null} shown  the parts its listed files' records were
  *   read from (null: read from none that is known)
- * @property {Error | null} unknown  why what is kept could not be read at the last look
- * @property {string} busy  'save' or 'restore' where another page was doing so when it was opened, else ''
+ * @property {Error | null} keptUnread  why what is kept could not be read at the last look
+ * @property {string} openedDuring  'save' or 'restore' where another page was doing so when it was opened, else ''
  * @property {string[]} leftovers  (open) the paths of what the browser left of writes it did not finish
  */
 
@@ -70,7 +70,7 @@ function add(name, handle, id) {
   const base = name ?? unknownFolder;
   let label = base;
   for (let n = 2; folders.some((folder) => folder.label === label); n++) label = `${base} (${n})`;
-  const folder = { key: ++made, id, name, label, handle, open: false, listed: false, count: 0, changes: 0, parts: [], shown: null, unknown: null, busy: '', leftovers: [] };
+  const folder = { key: ++made, id, name, label, handle, open: false, listed: false, count: 0, changes: 0, parts: [], shown: null, keptUnread: null, openedDuring: '', leftovers: [] };
   folders.push(folder);
   return folder;
 }
@@ -156,7 +156,7 @@ const partOf = (parts, path) => parts.reduce((best, part) => (path.startsWith(pa
 const sameParts = (a, b) => a?.length === b.length && b.every((part, i) => part.id === a[i].id && part.at === a[i].at && part.from === a[i].from);
 
 /** Where the original of an open folder's file is kept: { id, path } in the store. */
-export function keyOf(folder, path) {
+export function whereKept(folder, path) {
   const part = partOf(folder.parts, path);
   return { id: part.id, path: part.from + path.slice(part.at.length) };
 }
@@ -178,8 +178,8 @@ async function recordsIn(given, parts, prefix = '') {
 
 // Brings the folders up to date with the kept ones (stored), given where
 // their directories lie (rel), at once. Returns the open folders whose
-// files' records may have changed since they were read: { folder, stale:
-// the parts to read again }.
+// files' records may have changed since they were read: { folder, parts:
+// those of its parts to read again }.
 function decide(stored, rel) {
   const byId = new Map(stored.map((folder) => [folder.id, folder]));
   // An open folder that a kept folder is becomes it.
@@ -193,13 +193,13 @@ function decide(stored, rel) {
   for (let i = folders.length - 1; i >= 0; i--) if (!folders[i].open && !byId.has(folders[i].id)) folders.splice(i, 1);
   const changed = [];
   for (const folder of folders) {
-    Object.assign(folder, { count: byId.get(folder.id)?.count ?? 0, changes: byId.get(folder.id)?.changes ?? 0, unknown: null });
+    Object.assign(folder, { count: byId.get(folder.id)?.count ?? 0, changes: byId.get(folder.id)?.changes ?? 0, keptUnread: null });
     folder.listed = folders.some((open) => open.open && (open === folder || (open.handle && folder.handle && rel(open.handle, folder.handle) !== null)));
     if (!folder.open || !folder.handle) continue;
     folder.parts = bind(folder, stored, rel);
     const { shown } = folder;
-    const stale = sameParts(shown, folder.parts) ? folder.parts.filter((part, i) => part.changes !== shown[i].changes) : folder.parts;
-    if (stale.length) changed.push({ folder, stale });
+    const parts = sameParts(shown, folder.parts) ? folder.parts.filter((part, i) => part.changes !== shown[i].changes) : folder.parts;
+    if (parts.length) changed.push({ folder, parts });
   }
   return changed;
 }
@@ -212,7 +212,7 @@ async function look() {
   try {
     stored = await kept.folders();
   } catch (error) {
-    for (const folder of folders) if (folder.open && folder.handle) Object.assign(folder, { unknown: error, shown: null });
+    for (const folder of folders) if (folder.open && folder.handle) Object.assign(folder, { keptUnread: error, shown: null });
     behind = false;
     throw error;
   }
@@ -232,16 +232,16 @@ async function look() {
 // and resolves to how many of them now hold other bytes. Returns that sum.
 async function catchUpInStep(signal, reread) {
   let n = 0;
-  for (const { folder, stale } of await look()) {
+  for (const { folder, parts } of await look()) {
     if (signal?.aborted) return n;
     let records;
     try {
-      records = await recordsIn(stale, folder.parts);
+      records = await recordsIn(parts, folder.parts);
     } catch (error) {
-      Object.assign(folder, { unknown: error, shown: null });
+      Object.assign(folder, { keptUnread: error, shown: null });
       continue;
     }
-    n += await reread(folder, (path) => stale.includes(partOf(folder.parts, path)), records, signal);
+    n += await reread(folder, (path) => parts.includes(partOf(folder.parts, path)), records, signal);
     if (!signal?.aborted) folder.shown = folder.parts;
   }
   if (!signal?.aborted) behind = false;
@@ -273,16 +273,16 @@ export const open = (handle, leftovers) => inTurn(async () => {
   }
   folder.leftovers = [...folder.leftovers.filter((path) => !path.startsWith(prefix)), ...leftovers.map((path) => prefix + path)];
   behind = true;
-  folder.busy = await writer();
+  folder.openedDuring = await writer();
   let records = new Map();
   try {
     const stored = await kept.folders();
     const parts = bind(folder, stored, await relations(stored));
     records = await recordsIn(parts, parts, prefix);
     if (!prefix) folder.shown = parts;
-    folder.unknown = null;
+    folder.keptUnread = null;
   } catch (error) {
-    Object.assign(folder, { unknown: error, shown: null });
+    Object.assign(folder, { keptUnread: error, shown: null });
   }
   return { folder, prefix, inside, records };
 });
@@ -304,18 +304,18 @@ export const catchUp = (signal, reread) => underLock('shared', () => catchUpInSt
 
 /**
  * A pass ('save' or 'restore'), as one step under the exclusive lock: it
- * catches up with other pages (reread), then runs run(entries, keyOf) over
+ * catches up with other pages (reread), then runs run(entries, whereKept) over
  * the entries that choose() returns as they are then (pass.js), while
  * other pages opening a folder can tell that this page is saving or
- * restoring. Resolves to what run() does, or { unknown: folder } where
+ * restoring. Resolves to what run() does, or { wayUnknown: folder } where
  * what is kept for a folder to write could not be read.
  */
 export const pass = (kind, choose, { signal, waiting, reread, run }) => underLock('exclusive', async () => {
   await catchUpInStep(signal, reread).catch(() => {});
   const entries = choose();
-  const unknown = entries.find((entry) => entry.folder.unknown);
-  if (unknown) return { unknown: unknown.folder };
-  const done = await (navigator.locks?.request(`${lockName} ${kind}`, () => run(entries, keyOf)) ?? run(entries, keyOf));
+  const unknown = entries.find((entry) => entry.folder.keptUnread);
+  if (unknown) return { wayUnknown: unknown.folder };
+  const done = await (navigator.locks?.request(`${lockName} ${kind}`, () => run(entries, whereKept)) ?? run(entries, whereKept));
   // What changed since the page last looked is what this pass did, and the
   // entries say so already; unless some record could not be put back.
   const changed = await look().catch(() => []);

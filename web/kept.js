@@ -103,7 +103,7 @@ export function sameRecord(a, b) {
 // transaction of the change. A folder not kept yet whose { id, name, handle }
 // is among known is kept, so that it is known by its handle in every page
 // and visit; records under an id that no folder record names stay so.
-async function changed(objects, ids, known = []) {
+async function countChanges(objects, ids, known = []) {
   await Promise.all([...new Set(ids)].map(async (id) => {
     const folder = (await promisifyRequest(objects.get(folderKey(id)))) ?? known.find((named) => named.id === id);
     if (folder) objects.put({ ...folder, changes: (folder.changes ?? 0) + 1 }, folderKey(id));
@@ -178,7 +178,7 @@ export async function recordsAt(keys) {
  * before anything is kept.
  */
 export const keepOriginals = (changes, folders) => inTransaction('readwrite', async (objects) => {
-  await changed(objects, changes.map(({ id }) => id), folders);
+  await countChanges(objects, changes.map(({ id }) => id), folders);
   return Promise.all(changes.map(async ({ id, path, now, write, read }) => {
     const key = fileKey(id, path);
     const before = (await promisifyRequest(objects.get(key))) ?? null;
@@ -200,7 +200,7 @@ export const keepOriginals = (changes, folders) => inTransaction('readwrite', as
  * restore that did not finish. Resolves to the records as they were (or null).
  */
 export const markRestoring = (keys) => inTransaction('readwrite', async (objects) => {
-  await changed(objects, keys.map(({ id }) => id));
+  await countChanges(objects, keys.map(({ id }) => id));
   const restoring = Date.now();
   return Promise.all(keys.map(async ({ id, path }) => {
     const record = (await promisifyRequest(objects.get(fileKey(id, path)))) ?? null;
@@ -216,7 +216,7 @@ export const markRestoring = (keys) => inTransaction('readwrite', async (objects
  */
 export const setRecords = (changes) => inTransaction('readwrite', async (objects) => {
   const ids = [...new Set(changes.map(({ id }) => id))];
-  await changed(objects, ids);
+  await countChanges(objects, ids);
   for (const { id, path, record } of changes) {
     if (record) objects.put(asStored(record), fileKey(id, path));
     else objects.delete(fileKey(id, path));
@@ -227,7 +227,7 @@ export const setRecords = (changes) => inTransaction('readwrite', async (objects
 });
 
 /** Counts one more change of the folders' records: what a page read of them while a pass ran may be out of date. */
-export const touch = (ids) => inTransaction('readwrite', (objects) => changed(objects, ids));
+export const touch = (ids) => inTransaction('readwrite', (objects) => countChanges(objects, ids));
 
 /** Drops all that is kept for a folder id. */
 export const forgetFolder = (id) => inTransaction('readwrite', (objects) => {

@@ -105,7 +105,7 @@ const waiting = () => view.progress(words.waiting);
 // changed (see folders.js); resolves to how many hold other bytes now.
 async function reread(folder, at, records, signal) {
   const find = finder();
-  const sources = setups.stale(folder, at, records).map((stale) => ({ ...stale, find: () => find(folder, stale.path) }));
+  const sources = setups.toReread(folder, at, records).map((source) => ({ ...source, find: () => find(folder, source.path) }));
   let changed = 0;
   await readInOrder(sources, signal, (source, read) => {
     const entry = setups.entryOf(source, folder, read, source.record, source.entry);
@@ -288,7 +288,7 @@ function withdraw(all = true) {
 // strategy they have). Where a field is wrong, it is marked and nothing
 // is patched.
 function onPatch() {
-  const todo = setups.toPatch(view.stopTexts(), view.keeping());
+  const todo = setups.toPatch(view.stopTexts(), view.leavingAsIs());
   view.showStopErrors(todo.errors);
   view.tellOwn(todo.wrong, true);
   const fields = todo.errors.filter(Boolean).length + todo.wrong.length;
@@ -456,12 +456,12 @@ async function writePass(kind, choose, allowed, signal, one) {
   let total = 0;
   let reached = 0;
   view.progress(words.passing(kind), 0, 0);
-  const run = async (entries, keyOf) => {
+  const run = async (entries, whereKept) => {
     holding(true);
     total = entries.length;
     view.progress(words.passing(kind), 0, total);
     try {
-      return await pass.run(kind, entries, keyOf, {
+      return await pass.run(kind, entries, whereKept, {
         signal,
         told(item, facts) {
           setups.apply(item.entry, kind, item.stops, facts);
@@ -480,7 +480,7 @@ async function writePass(kind, choose, allowed, signal, one) {
     if (signal.aborted) return words.notWaited('written', signal);
     throw error;
   }
-  if (done.unknown) return words.unknownWay(done.unknown);
+  if (done.wayUnknown) return words.unknownWay(done.wayUnknown);
   return words.passSummary(kind, done.tally, done.total, done.refused, done.stopped, one);
 }
 

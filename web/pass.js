@@ -223,7 +223,7 @@ async function writeAll(plan, kind, signal, told) {
 /**
  * Runs a pass, 'save' or 'restore', over entries, in a step under the
  * exclusive lock (folders.pass): plans each file (where its original is
- * kept, keyOf(folder, path) says; what it is expected to hold; what is
+ * kept, whereKept(folder, path) says; what it is expected to hold; what is
  * written), tells the other pages, keeps and writes, and tallies what
  * happened. told(item, facts) for each file: item { entry, stops, … } of
  * the plan, facts as writeOne() returns them. Resolves to
@@ -231,9 +231,9 @@ async function writeAll(plan, kind, signal, told) {
  * how many had each outcome, why nothing was written at all (or ''), why it
  * stopped early (or ''), and whether what is kept is as told.
  */
-export async function run(kind, entries, keyOf, { signal, told }) {
+export async function run(kind, entries, whereKept, { signal, told }) {
   const plan = entries.map((entry) => {
-    const { id, path } = keyOf(entry.folder, entry.path);
+    const { id, path } = whereKept(entry.folder, entry.path);
     const save = kind === 'save';
     return { entry, folder: entry.folder, path: entry.path, id, keptAt: path, expected: entry.bytes, replacement: save ? entry.patch.bytes : null, stops: save ? entry.patch.stops : [] };
   });

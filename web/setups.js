@@ -36,7 +36,7 @@ import * as words from './words.js';
  *     since Pitmix saved it), 'unread' (it cannot be read now) or 'unknown'
  *     (what is kept could not be read), why, stops, savedAt }; or
  *   { pass: 'save' or 'restore', outcome (see pass.js), why, stops (the
- *     pass's), holds: what the file held as read in that pass, 'original'
+ *     pass's), found: what the file held as read in that pass, 'original'
  *     or the stops of a write of Pitmix's, or null if not read }
  */
 /** @type {Map<string, Entry>} */
@@ -83,14 +83,14 @@ const holdsOriginal = (entry) => entry.size === entry.record.original.length && 
 // What an entry opened with a record says of it.
 function opened(entry, readable) {
   const { folder, record } = entry;
-  if (folder?.unknown) return once({ pass: 'open', outcome: 'unknown', why: words.reason(folder.unknown) });
+  if (folder?.keptUnread) return once({ pass: 'open', outcome: 'unknown', why: words.reason(folder.keptUnread) });
   if (!record) return null;
   const write = pitmixWrite(entry);
   if (write) return once({ pass: 'open', outcome: 'saved', stops: write.stops, savedAt: write.savedAt });
   if (!readable) return once({ pass: 'open', outcome: 'unread', savedAt: record.savedAt });
   if (!holdsOriginal(entry)) return once({ pass: 'open', outcome: 'changed', savedAt: record.savedAt });
   // Read while another page was writing, it may not have been reached yet.
-  const outcome = { save: 'saving', restore: 'restoring' }[folder.busy] ?? (record.restoring ? 'unfinished' : 'unlanded');
+  const outcome = { save: 'saving', restore: 'restoring' }[folder.openedDuring] ?? (record.restoring ? 'unfinished' : 'unlanded');
   return once({ pass: 'open', outcome, savedAt: record.restoring ?? record.savedAt });
 }
 
@@ -144,7 +144,7 @@ function labelOf(entry) {
  */
 export function place(entry) {
   const replaced = entries.get(entry.key) ?? null;
-  if (replaced) forget([replaced]);
+  if (replaced) unlist([replaced]);
   entries.set(entry.key, entry);
   const same = samePath(entry.path).add(entry);
   setSamePath(entry.path, same);
@@ -160,7 +160,7 @@ export function place(entry) {
 }
 
 // Takes entries out of the list.
-function forget(gone) {
+function unlist(gone) {
   for (const entry of gone) {
     entries.delete(entry.key);
     const same = samePath(entry.path);
@@ -171,7 +171,7 @@ function forget(gone) {
 }
 
 /** Takes the entries of folders out of the list; returns them. */
-export const removeFolders = (folders) => forget([...entries.values()].filter((entry) => folders.includes(entry.folder)));
+export const removeFolders = (folders) => unlist([...entries.values()].filter((entry) => folders.includes(entry.folder)));
 
 /**
  * Takes out of the list a folder's files below prefix that a new listing
@@ -181,7 +181,7 @@ export const removeFolders = (folders) => forget([...entries.values()].filter((e
 export function removeMissing(folder, prefix, sources, unlisted) {
   const listed = new Set(sources.map((source) => source.path));
   const unknown = unlisted.map(({ path }) => `${prefix}${path}/`);
-  return forget([...entries.values()].filter((entry) => entry.folder === folder && entry.path.startsWith(prefix) && !listed.has(entry.path)
+  return unlist([...entries.values()].filter((entry) => entry.folder === folder && entry.path.startsWith(prefix) && !listed.has(entry.path)
     && !unknown.some((below) => entry.path.startsWith(below))));
 }
 
@@ -192,7 +192,7 @@ export function removeMissing(folder, prefix, sources, unlisted) {
  * its record's last write (a pass may have reached them since they were
  * read), or whose way back was unknown. Each is { path, record, entry }.
  */
-export function stale(folder, at, records) {
+export function toReread(folder, at, records) {
   const found = [];
   for (const entry of entries.values()) {
     if (entry.folder !== folder || !at(entry.path)) continue;
@@ -240,8 +240,8 @@ export function parseOwn(text) {
  * those keep theirs), errors: a message (or '') for each of the three
  * fields, wrong: the setups whose own stops are wrong }.
  */
-export function toPatch(texts, keeping) {
-  const parsed = keeping ? { stops: null } : parseStops(texts);
+export function toPatch(texts, asIs) {
+  const parsed = asIs ? { stops: null } : parseStops(texts);
   return { stops: parsed.stops, errors: parsed.errors ?? ['', '', ''], wrong: wrongOwn() };
 }
 
@@ -332,7 +332,7 @@ export function apply(entry, kind, stops, { outcome, why = '', now, record }) {
     const holds = once(inspect(now));
     Object.assign(entry, { bytes: now, size: now.length, holds, before: words.holdsText(before) === words.holdsText(holds) ? null : before });
   }
-  entry.said = once({ pass: kind, outcome, why, stops, holds: now ? heldIn(entry, now) : null });
+  entry.said = once({ pass: kind, outcome, why, stops, found: now ? heldIn(entry, now) : null });
   // Found now, a file at a time, not for every file when the buttons are next shown.
   pitmixWrite(entry);
 }

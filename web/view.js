@@ -138,7 +138,7 @@ function button(name, className, act) {
 // page last found of it on disk.
 function itemParts(entry) {
   const parts = [];
-  if (entry.patch?.asIs) parts.push(element('p', 'keeps', words.keepsText(entry.holds)));
+  if (entry.patch?.asIs) parts.push(element('p', 'as-is', words.asIsText(entry.holds)));
   const result = element('div', 'result');
   if (entry.patch?.bytes) result.append(element('p', 'report', entry.patch.report), button(words.downloadName(entry.label), 'download secondary', 'download'));
   else if (entry.patch?.reason) result.append(element('p', 'refused', entry.patch.reason));
@@ -155,8 +155,8 @@ function itemParts(entry) {
 // what became of it: the field's caption is drawn by the style sheet.
 let common = '';
 /** Whether the setups without stops of their own keep the strategy they have. */
-export const keeping = () => controls.without.some((choice) => choice.checked && choice.value === 'keep');
-const placeholderOf = (entry) => (keeping() ? words.stopsShown(entry.holds.stops) : common);
+export const leavingAsIs = () => controls.without.some((choice) => choice.checked && choice.value === 'keep');
+const placeholderOf = (entry) => (leavingAsIs() ? words.stopsShown(entry.holds.stops) : common);
 const toldWrong = new Set();  // keys of the entries whose field is marked
 let fields = 0;
 function ownOf(entry) {
@@ -322,7 +322,7 @@ export function rename(entry) {
 export function showPatch(entry) {
   const item = items.get(entry.key);
   if (!item) return;
-  for (const part of item.querySelectorAll('.keeps, .result, .disk')) part.remove();
+  for (const part of item.querySelectorAll('.as-is, .result, .disk')) part.remove();
   const holds = item.querySelector('.holds');
   if (holds) holds.textContent = words.holdsNow(entry.holds, entry.before);
   item.append(...itemParts(entry));
@@ -374,10 +374,10 @@ function showPlaceholders() {
 
 /** Shows the choice for the setups without stops of their own: the common fields are used, or not, and say why. */
 export function showChoice() {
-  const keep = keeping();
-  for (const field of controls.stops) enable(field, !keep, controls.without.find((choice) => choice.checked));
-  byId('stops-unused').textContent = keep ? words.stopsUnused : '';
-  byId('stops-unused').hidden = !keep;
+  const asIs = leavingAsIs();
+  for (const field of controls.stops) enable(field, !asIs, controls.without.find((choice) => choice.checked));
+  byId('stops-unused').textContent = asIs ? words.stopsUnused : '';
+  byId('stops-unused').hidden = !asIs;
   showPlaceholders();
 }
 

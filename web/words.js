@@ -67,12 +67,12 @@ export const restoreName = (label) => `Restore ${label}`;
 /** What the page calls a folder whose originals are kept under an id that no folder record names. */
 export const unknownFolder = 'Unknown folder';
 /** What an item says where Patch leaves its file as it is. */
-export const keepsText = (holds) => `Keeps the strategy it has: ${holds.strategy}`;
+export const asIsText = (holds) => `Keeps the strategy it has: ${holds.strategy}`;
 /** A setup's stops as its own stops' field shows them while it is empty. */
 export const stopsShown = (stops) => (stops ? stops.join(' ') || 'none' : 'as it is');
 
 // What a file was read to hold, where it was.
-const still = ({ holds }) => (holds ? `: it still holds ${holds === 'original' ? 'its original' : `the patch with ${stopsText(holds)}`}` : '');
+const still = ({ found }) => (found ? `: it still holds ${found === 'original' ? 'its original' : `the patch with ${stopsText(found)}`}` : '');
 const not = (done) => (said) => `${said.outcome === 'skipped' ? 'Not written' : `Not ${done}`} (${said.why})${still(said)}.`;
 
 const sentences = {
@@ -136,7 +136,7 @@ export const reading = (done, total) => `Reading ${number(done)} of ${count(tota
 /** After files were added: how many, the subfolders not listed, and a folder whose way back is unknown. */
 export function added(listed, total, stopped, unlisted, folder) {
   const notListed = unlisted.map(({ path, reason: why }) => `The folder ${path} could not be read (${why}). `).join('');
-  const unknown = folder?.unknown ? ` What this browser keeps for ${folder.label} could not be read (${reason(folder.unknown)}): ` +
+  const unknown = folder?.keptUnread ? ` What this browser keeps for ${folder.label} could not be read (${reason(folder.keptUnread)}): ` +
     'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
   return stopped ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
     : `${notListed}${count(total, 'file')} added.${unknown}`;
@@ -184,7 +184,7 @@ export const passing = (pass, done, total) => `${pass === 'save' ? 'Saving' : 'R
 /** Work that was cancelled (or stopped) while it waited for another page: 'written', 'forgotten', 'removed'. */
 export const notWaited = (done, signal) => `Nothing was ${done}: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
 export const unkept = (error) => `Nothing was written: this browser could not keep the originals: ${error}.`;
-export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${reason(folder.unknown)}), ` +
+export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${reason(folder.keptUnread)}), ` +
   'so its way back is unknown. Download the patched copies instead, or open the folder again.';
 
 /**
