@@ -2,9 +2,13 @@
 // Chromium: the time to add, patch, zip, find, give stops of their own,
 // choose what the others get, save and restore them (all, and one), and
 // open the folder that holds an open one; the longest task on the page's
-// main thread in each step; and the floors: bare pages that read the same
-// first bytes of the same files, or write the same files with
-// createWritable() at the page's width.
+// main thread in each step, and the longest run of the page's own script
+// in any task; and beside each long step a bare page that does what the
+// browser must for it, and no more: reads the same first bytes of the same
+// files, finds every handle of a folder and reads each file's first bytes,
+// writes the same files with createWritable() at the page's width (with
+// and without Chromium's safe-browsing check), one file right after that
+// batch, and the originals back from memory.
 //   node web_bench.mjs PAGE NODE_MODULES CHROMIUM EXAMPLES [SETUP_FILES]
 import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -60,46 +64,79 @@ writeFileSync(path.join(scratch, 'floor-stream.html'), floor(`async (file) => {
     reader.cancel();
   }`));
 
-// The floor for saving: the folder's setup files written over with their
-// own bytes, as many at once as the page writes (its writesAtOnce).
-writeFileSync(path.join(scratch, 'floor-save.html'), `<!doctype html><meta charset="utf-8">
-<button id="list">List</button><button id="write">Write</button><p id="status"></p><script>
-const plan = [];
+// The bare page for a folder: Open finds every handle below the folder it
+// is given and reads each file's first bytes, 256 at once, as the page
+// reads them (and keeps the setups' handles and bytes); Save writes each
+// setup with createWritable(), as many at once as the page writes (its
+// writesAtOnce); One writes one of them; Restore writes each back with the
+// bytes it held when opened (from memory).
+writeFileSync(path.join(scratch, 'floor-folder.html'), `<!doctype html><meta charset="utf-8">
+<button id="open">Open</button><button id="save">Save</button><button id="one">One</button><button id="restore">Restore</button>
+<p id="status"></p><script>
+let setups = [];
 const say = (text) => { document.getElementById('status').textContent = text; };
 document.addEventListener('dragover', (event) => event.preventDefault());
-async function walk(folder) {
+async function walk(folder, found) {
   for await (const handle of folder.values()) {
-    if (handle.kind === 'directory') await walk(handle);
-    else if (handle.name.endsWith('.bin')) plan.push({ handle, bytes: new Uint8Array(await (await handle.getFile()).arrayBuffer()) });
+    if (handle.kind === 'directory') await walk(handle, found);
+    else found.push(handle);
   }
 }
-document.getElementById('list').addEventListener('click', async () => {
-  await walk(await window.showDirectoryPicker());
-  say('files listed.');
-});
-document.getElementById('write').addEventListener('click', async () => {
+async function firstBytes(handle) {
+  const reader = (await handle.getFile()).stream().getReader();
+  const chunks = [];
+  for (let length = 0; length <= 92;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    chunks.push(value);
+    length += value.length;
+  }
+  reader.cancel();
+  return new Uint8Array(await new Blob(chunks).arrayBuffer()).slice(0, 92);
+}
+async function atOnce(items, task) {
   let next = 0;
   const worker = async () => {
-    while (next < plan.length) {
-      const { handle, bytes } = plan[next++];
-      const writable = await handle.createWritable();
-      await writable.write(bytes);
-      await writable.close();
-    }
+    while (next < items.length) await task(items[next++]);
   };
   await Promise.all(Array.from({ length: 256 }, worker));
+}
+async function write({ handle, bytes }) {
+  const writable = await handle.createWritable();
+  await writable.write(bytes);
+  await writable.close();
+}
+document.getElementById('open').addEventListener('click', async () => {
+  const handles = [];
+  await walk(await window.showDirectoryPicker(), handles);
+  const read = [];
+  await atOnce(handles, async (handle) => read.push({ handle, bytes: await firstBytes(handle) }));
+  setups = read.filter(({ handle }) => handle.name.endsWith('.bin'));
+  say('files opened.');
+});
+document.getElementById('save').addEventListener('click', async () => {
+  await atOnce(setups, write);
   say('files written.');
+});
+document.getElementById('one').addEventListener('click', async () => {
+  await write(setups[0]);
+  say('one file written.');
+});
+document.getElementById('restore').addEventListener('click', async () => {
+  await atOnce(setups, write);
+  say('files restored.');
 });</script>`);
 
 // Chromium, with a profile that lets file: pages write to a folder they are given.
-const profile = writableProfile(path.join(scratch, 'profile'));
 const downloads = path.join(scratch, 'downloads');
 mkdirSync(downloads);
-const browser = await puppeteer.launch({
-  executablePath: chromium, userDataDir: profile, downloadBehavior: { policy: 'allow', downloadPath: downloads }, protocolTimeout: 0,
+const launch = (name, options) => puppeteer.launch({
+  executablePath: chromium, userDataDir: writableProfile(path.join(scratch, name), options),
+  downloadBehavior: { policy: 'allow', downloadPath: downloads }, protocolTimeout: 0,
   args: [...(process.getuid() === 0 ? ['--no-sandbox'] : []), '--disable-gpu', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
+let browser = await launch('profile');
 
 // Every page notes when a click or a change starts a step and when the
 // status line says it is done.
@@ -128,7 +165,8 @@ function watch() {
 }
 
 async function open(file) {
-  const page = await browser.newPage();
+  await page?.close();
+  page = await browser.newPage();
   await page.evaluateOnNewDocument(watch);
   await page.evaluateOnNewDocument(pickerFromDrop);
   await page.goto(pathToFileURL(file).href);
@@ -182,8 +220,7 @@ const results = { 'floor, slice()': [], 'floor, stream': [], 'add, picker': [] }
 let page;
 for (let run = 0; run < runs; run++) {
   for (const [name, file] of [['floor, slice()', 'floor-slice.html'], ['floor, stream', 'floor-stream.html'], ['add, picker', pagePath]]) {
-    await page?.close();
-    page = await open(path.isAbsolute(file) ? file : path.join(scratch, file));
+    await open(path.isAbsolute(file) ? file : path.join(scratch, file));
     results[name].push(await step(page, () => pick(page), /added\.$/));
   }
 }
@@ -211,9 +248,9 @@ results['patch, keeping'] = [await step(page, () => click(page, 'Patch'), /^Patc
 results['choose: get'] = [await step(page, () => click(page, 'Get the stops above'), /^The choice changed/)];
 
 // The season opened with write access, patched, saved over, one file put
-// back, all put back; then the folder that holds it opened.
-await page.close();
-page = await open(pagePath);
+// back, all put back; then the folder that holds it opened. Beside each,
+// the bare page does the same to the browser.
+await open(pagePath);
 await dropFolder(page, season);
 results['add, folder'] = [await step(page, () => click(page, 'Open setup folder'), /added\.$/, false)];
 await fillStops(page, ['30', '60']);
@@ -229,32 +266,53 @@ if (others > 1000) results['other files, next'] = [await step(page, () => page.e
   document.getElementById('others').open = true;
   document.querySelector('#others .pager button:last-child').click();
 }), new RegExp(`^Files 1,001 to 2,000 of ${(others + 1).toLocaleString('en-US')}$`), true, 'others')];
-await page.close();
-page = await open(path.join(scratch, 'floor-save.html'));
-await dropFolder(page, season);
-await step(page, () => click(page, 'List'), /listed\.$/, false);
-results['floor, save'] = [await step(page, () => click(page, 'Write'), /written\.$/, false)];
+// The bare page: as the browser is, and then without its safe-browsing check.
+const bare = async (prefix, parent) => {
+  await open(path.join(scratch, 'floor-folder.html'));
+  await dropFolder(page, season);
+  results[`${prefix}open`] = [await step(page, () => click(page, 'Open'), /opened\.$/, false)];
+  results[`${prefix}save`] = [await step(page, () => click(page, 'Save'), /written\.$/, false)];
+  results[`${prefix}one`] = [await step(page, () => click(page, 'One'), /one file written\.$/, false)];
+  if (!parent) return;
+  results[`${prefix}restore`] = [await step(page, () => click(page, 'Restore'), /restored\.$/, false)];
+  await dropFolder(page, root);
+  results[`${prefix}open parent`] = [await step(page, () => click(page, 'Open'), /opened\.$/, false)];
+};
+await bare('bare, ', true);
 const version = await browser.version();
+await page.close();
+page = null;
+await browser.close();
+browser = await launch('no safe browsing', { safeBrowsing: false });
+await bare('bare, unchecked, ', false);
 await browser.close();
 
 const median = (list) => [...list].sort((a, b) => a - b)[Math.floor(list.length / 2)];
 const ms = (value) => `${Math.round(value).toLocaleString('en-US')} ms`;
-const longest = (list) => {
-  const value = Math.max(...list.map((r) => r.longest));
-  return list[0].traced || value > 0 ? ms(value) : 'none of 50 ms';
-};
+const longest = (list) => Math.max(...list.map((r) => r.longest));
+const shownLongest = (list) => (list[0].traced || longest(list) > 0 ? ms(longest(list)) : 'none of 50 ms');
 console.log(`${files.length.toLocaleString('en-US')} files (${setupCount} setups, one of 50 MB), headless ${version}, ${runs} runs of adding`);
-console.log('step               time (median)   longest task    driver\'s longest task');
+console.log(`${'step'.padEnd(26)} ${'time (median)'.padStart(13)}   ${'longest task'.padStart(13)}   ${'longest script'.padStart(14)}   driver's longest task`);
 for (const [name, list] of Object.entries(results)) {
-  const driver = list[0].traced ? ms(Math.max(...list.map((r) => r.driver))) : '';
-  console.log(`${name.padEnd(18)} ${ms(median(list.map((r) => r.time))).padStart(13)}   ${longest(list).padStart(13)}   ${driver.padStart(10)}`);
+  const [first] = list;
+  const script = first.traced ? '' : first.script ? ms(first.script) : 'none of 5 ms';
+  const driver = first.traced ? ms(Math.max(...list.map((r) => r.driver))) : '';
+  console.log(`${name.padEnd(26)} ${ms(median(list.map((r) => r.time))).padStart(13)}   ${shownLongest(list).padStart(13)}   ${script.padStart(14)}   ${driver.padStart(10)}`);
 }
-// Where the page's long-task entries count: how many, and how long the
-// page's own scripts ran in them (the rest is the browser's own work).
-for (const [name, [result]] of Object.entries(results).filter(([, [result]]) => !result.traced)) {
-  console.log(`${name}: ${result.count} tasks of 50 ms or more; the longest script in their frames: ${result.script ? ms(result.script) : 'none of 5 ms'}`);
-}
+// Where the page's long-task entries count: how many.
+for (const [name, [result]] of Object.entries(results).filter(([, [result]]) => !result.traced)) console.log(`${name}: ${result.count} tasks of 50 ms or more`);
 const adding = median(results['add, picker'].map((r) => r.time));
 for (const name of ['floor, slice()', 'floor, stream']) console.log(`adding / ${name}: ${(adding / median(results[name].map((r) => r.time))).toFixed(2)}`);
-console.log(`saving / floor, save: ${(results.save[0].time / results['floor, save'][0].time).toFixed(2)}`);
+// Each long step of the page beside the bare page's: time, and longest task (a bare page with no task of
+// 50 ms or more counts as 50 ms).
+const ratio = (a, b) => (a / b).toFixed(2);
+for (const [step, floor] of [['add, folder', 'bare, open'], ['save', 'bare, save'], ['save', 'bare, unchecked, save'],
+  ['restore one', 'bare, one'], ['restore', 'bare, restore'], ['add, parent', 'bare, open parent']]) {
+  const [mine] = results[step];
+  const [theirs] = results[floor];
+  console.log(`${step} / ${floor}: time ${ratio(mine.time, theirs.time)}, longest task ${ratio(Math.max(mine.longest, 50), Math.max(theirs.longest, 50))}` +
+    `${step === 'restore one' ? `, ${ms(mine.time - theirs.time)} more` : ''}`);
+}
+console.log(`the safe-browsing check in a bare save: ${ms(results['bare, save'][0].time - results['bare, unchecked, save'][0].time)}, ` +
+  `${ratio(results['bare, save'][0].time, results['bare, unchecked, save'][0].time)} of its time without it`);
 rmSync(scratch, { recursive: true, force: true });

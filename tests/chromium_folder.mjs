@@ -5,12 +5,14 @@
 import { mkdirSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 
-// A profile in which file: pages may write to a folder they are given.
-export function writableProfile(profile) {
+// A profile in which file: pages may write to a folder they are given;
+// with safeBrowsing false, Chromium's safe-browsing check is off in it.
+export function writableProfile(profile, { safeBrowsing = true } = {}) {
   mkdirSync(path.join(profile, 'Default'), { recursive: true });
   writeFileSync(path.join(profile, 'Default', 'Preferences'), JSON.stringify({
     profile: { content_settings: { exceptions: Object.fromEntries(['file_system_write_guard', 'file_system_read_guard',
       'file_system_access_extended_permission', 'file_system_access_restore_permission'].map((name) => [name, { 'file:///*,*': { setting: 1 } }])) } },
+    ...(safeBrowsing ? {} : { safebrowsing: { enabled: false } }),
   }));
   return profile;
 }

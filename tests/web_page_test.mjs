@@ -282,7 +282,7 @@ async function download(page, name) {
     window.madeDownloads = [];
     const make = URL.createObjectURL;
     URL.createObjectURL = (blob) => {
-      window.madeDownloads.push(blob.size);
+      if (blob.type !== 'text/javascript') window.madeDownloads.push(blob.size);
       return make(blob);
     };
   });
@@ -538,40 +538,42 @@ test('fits in 64 KiB and on a 360 px screen', async () => {
 // standing in for the folder picker, and faults injected into the file
 // system calls.
 
-// Runs in the page before its own script: each file system step can be
-// made to fail (window.faults[step] = a file name, or true for all; each
-// failure counted in window.failures) or held (window.hold(step, name):
-// a call that reaches it waits until the test releases it), and the writes
-// begun are counted.
+// Runs in the page before its own script, and in its worker before the
+// worker's (which does its file and IndexedDB work): each file system step
+// can be made to fail (faults[step] = a file name, or true for all; each
+// failure counted in failures) or held (hold(step, name): a call that
+// reaches it waits until the test releases it), and the writes begun and
+// the durability of each transaction that changes what is kept are counted.
 function injectFaults() {
-  window.faults = JSON.parse(sessionStorage.faults ?? '{}');
-  window.failures = {};
-  window.writesBegun = 0;
-  window.holds = new Map();
-  window.hold = (step, names) => {
+  const here = globalThis;
+  here.faults = here.initialFaults ?? JSON.parse(sessionStorage.faults ?? '{}');
+  here.failures = {};
+  here.writesBegun = 0;
+  here.holds = new Map();
+  here.hold = (step, names) => {
     for (const name of [names].flat()) {
       let release;
       const held = new Promise((resolve) => { release = resolve; });
-      window.holds.set(`${step} ${name}`, { held, release, reached: 0 });
+      here.holds.set(`${step} ${name}`, { held, release, reached: 0 });
     }
   };
-  window.release = (step, names) => {
+  here.release = (step, names) => {
     for (const name of [names].flat()) {
-      window.holds.get(`${step} ${name}`)?.release();
-      window.holds.delete(`${step} ${name}`);
+      here.holds.get(`${step} ${name}`)?.release();
+      here.holds.delete(`${step} ${name}`);
     }
   };
-  window.reached = (step, name) => window.holds.get(`${step} ${name}`)?.reached ?? 0;
+  here.reached = (step, name) => here.holds.get(`${step} ${name}`)?.reached ?? 0;
   const held = async (step, name) => {
-    const hold = window.holds.get(`${step} ${name}`) ?? window.holds.get(`${step} *`);
+    const hold = here.holds.get(`${step} ${name}`) ?? here.holds.get(`${step} *`);
     if (!hold) return;
     hold.reached++;
     await hold.held;
   };
   const streams = new WeakMap();
   const fail = (step, name) => {
-    if ([true, name].includes(window.faults[step] ?? false)) {
-      window.failures[step] = (window.failures[step] ?? 0) + 1;
+    if ([true, name].includes(here.faults[step] ?? false)) {
+      here.failures[step] = (here.failures[step] ?? 0) + 1;
       throw new DOMException(`${step} failed`, 'NotReadableError');
     }
   };
@@ -589,11 +591,11 @@ function injectFaults() {
   wrap(FileSystemFileHandle.prototype, 'createWritable', (handle) => {
     fail('createWritable', handle.name);
     // The browser can take back its permission in the middle of a pass.
-    if (window.faults.revoke === handle.name) {
-      window.failures.revoke = 1;
+    if (here.faults.revoke === handle.name) {
+      here.failures.revoke = 1;
       throw new DOMException('permission taken back', 'NotAllowedError');
     }
-    window.writesBegun++;
+    here.writesBegun++;
   }, (stream, handle) => streams.set(stream, handle.name) && stream);
   wrap(FileSystemWritableFileStream.prototype, 'write', (stream) => fail('write', streams.get(stream)));
   // A close can fail before the new bytes are swapped in, or after (closeAfter).
@@ -606,12 +608,18 @@ function injectFaults() {
   });
   // Where a directory lies in another can be slow to find: the page's steps must not overlap.
   wrap(FileSystemDirectoryHandle.prototype, 'resolve', () => held('resolve', '*'));
+  // A subfolder can fail to be listed (values, by the subfolder's name).
+  const values = FileSystemDirectoryHandle.prototype.values;
+  FileSystemDirectoryHandle.prototype.values = function listed() {
+    fail('values', this.name);
+    return values.call(this);
+  };
   // The durability every transaction that changes what is kept asked for.
-  window.durabilities = [];
+  here.durabilities = [];
   const transaction = IDBDatabase.prototype.transaction;
   IDBDatabase.prototype.transaction = function counted(...args) {
     const made = transaction.apply(this, args);
-    if (made.mode === 'readwrite') window.durabilities.push(made.durability);
+    if (made.mode === 'readwrite') here.durabilities.push(made.durability);
     return made;
   };
   // What is kept: opening IndexedDB, reading, storing or dropping a record
@@ -623,10 +631,10 @@ function injectFaults() {
     proto[method] = function stored(...args) {
       fail(method, (method === 'delete' ? args[0] : args[1])?.[0]);
       const request = original.apply(this, args);
-      if (method === 'put' && [true, args[1][0]].includes(window.faults.commit)) {
+      if (method === 'put' && [true, args[1][0]].includes(here.faults.commit)) {
         request.addEventListener('success', () => {
           // A full quota aborts the commit with this error.
-          if (window.faults.full) Object.defineProperty(this.transaction, 'error', { value: new DOMException('', 'QuotaExceededError') });
+          if (here.faults.full) Object.defineProperty(this.transaction, 'error', { value: new DOMException('', 'QuotaExceededError') });
           this.transaction.abort();
         });
       }
@@ -635,20 +643,33 @@ function injectFaults() {
   }
   for (const method of ['queryPermission', 'requestPermission']) {
     const original = FileSystemHandle.prototype[method];
+    if (!original) continue;
     FileSystemHandle.prototype[method] = function permission(...args) {
-      return window.faults.permission ? Promise.resolve(method === 'queryPermission' ? 'prompt' : 'denied') : original.apply(this, args);
+      return here.faults.permission ? Promise.resolve(method === 'queryPermission' ? 'prompt' : 'denied') : original.apply(this, args);
     };
+  }
+  // The page's worker runs this first, with the faults the page has when it makes the worker.
+  if (here.document) {
+    const make = URL.createObjectURL;
+    URL.createObjectURL = (blob) => make(blob.type === 'text/javascript'
+      ? new Blob([`globalThis.initialFaults = ${JSON.stringify(here.faults)}; (${injectFaults})();\n`, blob], { type: blob.type }) : blob);
   }
 }
 const folderPage = (faults = {}) => openPage([], `sessionStorage.faults = '${JSON.stringify(faults)}'; (${pickerFromDrop})(); (${injectFaults})();`);
-const setFaults = (page, faults) => page.evaluate((faults) => { window.faults = faults; }, faults);
+// The page and its worker, where the faults are set and the steps held and counted.
+const bothOf = async (page) => [page.puppeteer, await until(() => page.puppeteer.workers()[0], "the page's worker")];
+const inBoth = async (page, fn, ...args) => Promise.all((await bothOf(page)).map((context) => context.evaluate(fn, ...args)));
+const inWorker = async (page, fn) => (await bothOf(page))[1].evaluate(fn);
+const setFaults = (page, faults) => inBoth(page, (faults) => { globalThis.faults = faults; }, faults);
 // Holds a file system step of the page (for the files of a name, or every
 // one: '*') until released; reached() waits until a call has reached it.
-const hold = (page, step, names = '*') => page.evaluate((step, names) => window.hold(step, names), step, names);
-const release = (page, step, names = '*') => page.evaluate((step, names) => window.release(step, names), step, names);
-const reached = (page, step, name = '*') => until(() => page.evaluate((step, name) => window.reached(step, name) > 0, step, name), `${step} ${name} to be reached`);
-const failed = (page, step) => until(() => page.evaluate((step) => window.failures[step] > 0, step), `${step} to fail`);
-const writesBegun = (page) => page.evaluate(() => window.writesBegun);
+const hold = (page, step, names = '*') => inBoth(page, (step, names) => globalThis.hold(step, names), step, names);
+const release = (page, step, names = '*') => inBoth(page, (step, names) => globalThis.release(step, names), step, names);
+const reached = (page, step, name = '*') => until(async () => (await inBoth(page, (step, name) => globalThis.reached(step, name), step, name)).some((n) => n > 0),
+  `${step} ${name} to be reached`);
+const failed = (page, step) => until(async () => (await inBoth(page, (step) => globalThis.failures[step] > 0, step)).some(Boolean), `${step} to fail`);
+const durabilities = (page) => inWorker(page, () => globalThis.durabilities);
+const writesBegun = (page) => inWorker(page, () => globalThis.writesBegun);
 
 async function openFolder(page, root, done = /added\.$/) {
   await page.front();
@@ -765,8 +786,15 @@ test('the originals outlive a second save, a reopen and a reload', { skip: !chro
   for (const at of folderSetups) assert.deepEqual(execFileSync('unzip', ['-p', zip.path, at]), original[at], at);
   await press(page, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), original);
-  // A restore forgets what it restored.
+  // A restore forgets what it restored, the folder too once all is back.
   assert.ok(!(await shown(page, 'Forget GP3')));
+  assert.deepEqual(await page.evaluate(() => new Promise((resolve) => {
+    indexedDB.open('pitmix').onsuccess = ({ target }) => {
+      target.result.transaction('kept').objectStore('kept').getAll(IDBKeyRange.bound(['folder'], ['folder', []])).onsuccess = ({ target: { result } }) => {
+        resolve(result.filter((stored) => stored.name === 'GP3').length);
+      };
+    };
+  })), 0);
 
   await fillStops(page, ['40', '255']);
   await press(page, 'Patch', /^Patched 4/);
@@ -928,15 +956,8 @@ test('every fault in a write is told, and leaves the file whole', { skip: !chrom
   const root = makeFolder('faults');
   mkdirSync(path.join(root, 'Locked'));
   const page = await folderPage();
-  await page.evaluate(() => {
-    const values = FileSystemDirectoryHandle.prototype.values;
-    FileSystemDirectoryHandle.prototype.values = function listed() {
-      if (this.name === 'Locked') throw new DOMException('listing failed', 'NotReadableError');
-      return values.call(this);
-    };
-  });
-  await setFaults(page, { getFile: 'qualifying.bin' });
-  await openFolder(page, root, /^The folder Locked could not be read \(listing failed\)\. 6 files added\.$/);
+  await setFaults(page, { values: 'Locked', getFile: 'qualifying.bin' });
+  await openFolder(page, root, /^The folder Locked could not be read \(values failed\)\. 6 files added\.$/);
   // A setup that cannot be read stays with the setups.
   assert.deepEqual(await names(page, '#items'), folderSetups);
   assert.match((await items(page))['Monza/qualifying.bin'], /cannot be read/);
@@ -1206,7 +1227,7 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   await waitForStatus(a, /^Saved 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), patchedFolder(original, ['25']));
   // Every change of what is kept waited for the disk.
-  assert.deepEqual([...new Set(await a.evaluate(() => window.durabilities))], ['strict']);
+  assert.deepEqual([...new Set(await durabilities(a))], ['strict']);
   await restoredByANewPage(root, 'Overlap', { Overlap: 2, Spa: 2 }, original);
 
   // A asks to forget what it saved in a subfolder; B puts that file back before A answers: nothing is
@@ -1333,6 +1354,10 @@ test('a folder and a folder inside it are one folder: one item and one way back 
   await press(page, 'Save over the originals', /^Saved 4 of 4 files\.$/);
   assert.equal(await writesBegun(page), 6);
   assert.deepEqual([await keptLines(page, 'Nest'), await keptLines(page, 'Spa')], [['Nest: the originals of 2 files. '], ['Spa: the originals of 2 files. ']]);
+  // A folder inside both finds its file's original in the innermost of them.
+  const wet = await folderPage();
+  await openFolder(wet, path.join(root, 'Spa', 'Wet'));
+  await waitForItems(wet, /Saved by Pitmix on .+, stops at 35% and 70%\.$/, ['race.bin']);
   await press(page, 'Restore the originals', /^Restored 4 of 4 files\.$/);
   assert.deepEqual(folderBytes(root), original);
 });
@@ -1360,12 +1385,12 @@ test('a reload during a save asks first; the way back holds for each of 520 file
   // The files of Track 9 are not read again before the page is reloaded: none of them is written.
   const late = paths.filter((at) => at.startsWith('Track 9/'));
   await hold(page, 'getFile', late.map((at) => path.basename(at)));
-  await page.evaluate(() => { window.durabilities = []; });
+  await inWorker(page, () => { globalThis.durabilities = []; });
   await press(page, 'Save over the originals', null);
   const saved = paths.filter((at) => !late.includes(at));
   await waitForItems(page, /Saved over the original: it holds the patch with a stop at 255%\.$/, saved);
   // The way back of 256 files a transaction (the folder kept with the first), each on disk before any of them is written.
-  assert.deepEqual(await page.evaluate(() => window.durabilities), Array(3).fill('strict'));
+  assert.deepEqual(await durabilities(page), Array(3).fill('strict'));
   let asked = null;
   page.puppeteer.once('dialog', (dialog) => {
     asked = dialog.type();

@@ -1,5 +1,6 @@
-// Builds the single-file page: the WebAssembly module, the scripts with
-// idb-keyval, and the styles, inlined into one HTML file of at most 64 KiB.
+// Builds the single-file page: the WebAssembly module, the script with
+// idb-keyval (which also runs the page's worker), and the styles, inlined
+// into one HTML file of at most 64 KiB.
 //   node build.mjs PITMIX_WASM NODE_MODULES OUTPUT_HTML
 import { readFileSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -13,14 +14,15 @@ const esbuild = createRequire(path.join(nodeModules, 'package.json'))('esbuild')
 const sizeLimit = 64 * 1024;
 
 const script = await esbuild.build({
-  entryPoints: [path.join(here, 'page.js')],
+  entryPoints: [path.join(here, 'main.js')],
   bundle: true,
   minify: true,
-  format: 'esm',
+  format: 'iife',
   target: 'es2022',
+  charset: 'utf8',
   write: false,
   nodePaths: [nodeModules],
-  loader: { '.wasm': 'binary' },
+  loader: { '.wasm': 'base64' },
   plugins: [{
     name: 'pitmix-wasm',
     setup(build) {
@@ -32,10 +34,10 @@ const styles = await esbuild.transform(source('page.css'), { loader: 'css', mini
 
 // A "</script" inside the script would end it early.
 const inlineScript = script.outputFiles[0].text.replaceAll('</script', '<\\/script');
-// The page's indentation goes: a line break alone reads as a space.
-const html = source('page.html').replace(/\n\s+/g, '\n')
+// The page's indentation and its comments go: a line break alone reads as a space.
+const html = source('page.html').replace(/\n\s+/g, '\n').replace(/<!-- (?!styles|script)[^>]*-->\n/g, '')
   .replace('<!-- styles -->', () => `<style>${styles.code.trim()}</style>`)
-  .replace('<!-- script -->', () => `<script type="module">${inlineScript.trim()}</script>`);
+  .replace('<!-- script -->', () => `<script id="pitmix">${inlineScript.trim()}</script>`);
 
 const size = Buffer.byteLength(html);
 if (size > sizeLimit) {

@@ -17,7 +17,7 @@
 // or inside kept folders finds each file's in the innermost kept folder
 // that holds the file (its parts), and its files outside every kept folder
 // are kept under its own id once it is first saved.
-import * as kept from './kept.js';
+import { kept } from './background.js';
 import * as news from './news.js';
 import { stillThere, removeAll } from './sources.js';
 import { unknownFolder } from './words.js';
@@ -168,10 +168,12 @@ async function recordsIn(given, parts, prefix = '') {
   for (const part of given) {
     if (!part.at.startsWith(prefix) && !prefix.startsWith(part.at)) continue;
     const below = prefix.slice(Math.min(part.at.length, prefix.length));
-    for (const [rest, record] of await kept.recordsUnder(part.id, part.from + below)) {
-      const path = part.at + below + rest;
-      if (partOf(parts, path) === part) records.set(path, record);
-    }
+    await kept.recordsUnder(part.id, part.from + below, (page) => {
+      for (const [rest, record] of page) {
+        const path = part.at + below + rest;
+        if (partOf(parts, path) === part) records.set(path, record);
+      }
+    });
   }
   return records;
 }
@@ -374,7 +376,8 @@ export const originals = (of, { signal, waiting, reread }) => underLock('shared'
   const from = of ? [of] : folders.filter((folder) => folder.open && folder.handle);
   const files = [];
   for (const folder of from) {
-    const records = folder.open ? await recordsIn(folder.parts, folder.parts) : await kept.recordsUnder(folder.id);
+    const records = folder.open ? await recordsIn(folder.parts, folder.parts) : new Map();
+    if (!folder.open) await kept.recordsUnder(folder.id, '', (page) => page.forEach(([path, record]) => records.set(path, record)));
     for (const [path, record] of records) files.push({ name: from.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
   }
   return files;

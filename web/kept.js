@@ -1,5 +1,6 @@
 // What is kept: the way back to the files Pitmix wrote over, in this
-// browser's IndexedDB on this computer. Nothing leaves the machine.
+// browser's IndexedDB on this computer. Nothing leaves the machine. This
+// runs in the page's worker (worker.js).
 //
 //   ['folder', id] → { id, name, handle, changes }
 //   ['file', id, path] → a Record, under the kept folder that holds the file
@@ -16,7 +17,8 @@
 // browser says it is committed only once it is on disk, so an original is
 // there before its file is written over, whatever happens next.
 import { promisifyRequest } from 'idb-keyval';
-import { inBlock, sameBytes } from './bytes.js';
+import { sameBytes } from './bytes.js';
+import { withBytes, writeHeld } from './records.js';
 
 /**
  * @typedef {object} Write  one write of Pitmix's to a file
@@ -72,32 +74,11 @@ async function inTransaction(mode, work) {
 const fileKey = (id, path) => ['file', id, path];
 const recordsRange = (id, prefix = '') => IDBKeyRange.bound(['file', id, prefix], ['file', id, prefix ? `${prefix.slice(0, -1)}0` : []], false, true);
 const folderKey = (id) => ['folder', id];
-const folderRecords = IDBKeyRange.bound(['folder'], ['folder', []]);
+const folderRecords = () => IDBKeyRange.bound(['folder'], ['folder', []]);
 
-// A record as the page keeps it (its bytes in shared blocks), and as it is
-// stored (each array alone: a view into a block would store the whole block).
-const withBytes = (record, copy) => record && {
-  ...record, original: copy(record.original), written: copy(record.written),
-  previous: record.previous && { ...record.previous, written: copy(record.previous.written) },
-};
+// A record as it is stored: each array alone (a view into a block would
+// store the whole block).
 const asStored = (record) => withBytes(record, (bytes) => bytes.slice());
-const asKept = (record) => withBytes(record, inBlock);
-
-/**
- * Which of Pitmix's writes kept in record (the last, or the one before)
- * a file holds, given its first bytes and its size; or null.
- */
-export function writeHeld(record, bytes, size = bytes.length) {
-  if (!record || size !== bytes.length) return null;
-  return [record, record.previous].find((write) => write && sameBytes(write.written, bytes)) ?? null;
-}
-
-/** Whether two records (or nulls) say the same in every field. */
-export function sameRecord(a, b) {
-  const sameWrite = (x, y) => x === y || (x && y && x.savedAt === y.savedAt && `${x.stops}` === `${y.stops}` && sameBytes(x.written, y.written));
-  if (!a || !b) return a === b;
-  return sameWrite(a, b) && a.restoring === b.restoring && sameBytes(a.original, b.original) && sameWrite(a.previous, b.previous);
-}
 
 // Counts a change of the records of each of the folder ids, within the
 // transaction of the change. A folder not kept yet whose { id, name, handle }
@@ -128,7 +109,7 @@ async function fileIds(objects) {
  * names (an earlier version could leave them so).
  */
 export const folders = () => inTransaction('readonly', async (objects) => {
-  const stored = await promisifyRequest(objects.getAll(folderRecords));
+  const stored = await promisifyRequest(objects.getAll(folderRecords()));
   const named = new Set(stored.map(({ id }) => id));
   const unnamed = (await fileIds(objects)).filter((id) => !named.has(id)).map((id) => ({ id, name: null, handle: null }));
   const all = [...stored, ...unnamed];
@@ -143,26 +124,18 @@ export const counts = (places) => inTransaction('readonly', (objects) =>
 // Records read at once: thousands in one go would be one long task.
 const recordsAtOnce = 500;
 
-/** The records below prefix in a folder id, by their path after prefix. Rejects if they cannot be read. */
-export async function recordsUnder(id, prefix = '') {
-  const records = new Map();
-  let range = recordsRange(id, prefix);
-  for (;;) {
+/**
+ * The records below prefix in a folder id, a few hundred at a time:
+ * each([[path after prefix, record], …]) for each. Rejects if they cannot
+ * be read.
+ */
+export async function recordsUnder(id, prefix, each) {
+  for (let range = recordsRange(id, prefix); ;) {
     const page = await inTransaction('readonly', (objects) => promisifyRequest(objects.getAll(range, recordsAtOnce)));
-    for (const record of page) records.set(record.path.slice(prefix.length), asKept(record));
-    if (page.length < recordsAtOnce) return records;
+    each(page.map((record) => [record.path.slice(prefix.length), record]));
+    if (page.length < recordsAtOnce) return;
     range = IDBKeyRange.bound(['file', id, page.at(-1).path], range.upper, true, true);
   }
-}
-
-/** The records of files ({ id, path } each): the record or null of each, a few hundred a transaction. */
-export async function recordsAt(keys) {
-  const records = [];
-  for (let at = 0; at < keys.length; at += recordsAtOnce) {
-    records.push(...await inTransaction('readonly', (objects) => Promise.all(keys.slice(at, at + recordsAtOnce)
-      .map(({ id, path }) => promisifyRequest(objects.get(fileKey(id, path))).then((record) => asKept(record) ?? null)))));
-  }
-  return records;
 }
 
 /**
@@ -186,10 +159,10 @@ export const keepOriginals = (changes, folders) => inTransaction('readwrite', as
     const known = last || (before && sameBytes(before.original, now));
     // Where what is kept says Pitmix wrote the file since the page read it,
     // the page's bytes decide nothing: the file is read first (read).
-    if (before && !known && !read) return { before: asKept(before), stale: true };
+    if (before && !known && !read) return { before, stale: true };
     const record = { path, original: known ? before.original : now, ...write, previous: last && { written: last.written, stops: last.stops, savedAt: last.savedAt } };
     objects.put(asStored(record), key);
-    return { before: asKept(before), record: asKept(record) };
+    return { before, record };
   }));
 });
 
@@ -205,7 +178,7 @@ export const markRestoring = (keys) => inTransaction('readwrite', async (objects
   return Promise.all(keys.map(async ({ id, path }) => {
     const record = (await promisifyRequest(objects.get(fileKey(id, path)))) ?? null;
     if (record) objects.put({ ...record, restoring }, fileKey(id, path));
-    return asKept(record);
+    return record;
   }));
 });
 
@@ -234,15 +207,3 @@ export const forgetFolder = (id) => inTransaction('readwrite', (objects) => {
   objects.delete(recordsRange(id));
   return promisifyRequest(objects.delete(folderKey(id)));
 });
-
-let lasting = null;
-/**
- * Asks, once, that the browser keep what is stored for good (it may
- * refuse). Resolves to whether it will.
- */
-export function keptForGood() {
-  lasting ??= navigator.storage?.persist?.().catch(() => false) ?? Promise.resolve(false);
-  return lasting;
-}
-/** Whether the browser has promised to keep what is stored, without asking. */
-export const promised = () => navigator.storage?.persisted?.().catch(() => false) ?? Promise.resolve(false);

@@ -2,15 +2,15 @@
 // from three fields or each file's own, patched copies out (downloads, or
 // saved over the originals, with the way back kept). This file wires the
 // controls to the work they start, one piece of work at a time.
+import * as background from './background.js';
 import { sameBytes } from './bytes.js';
 import { download, zipOf } from './downloads.js';
 import * as folders from './folders.js';
-import * as kept from './kept.js';
 import * as news from './news.js';
 import * as pass from './pass.js';
-import { load } from './pitmix.js';
+import { bytesNeeded, load } from './pitmix.js';
 import * as setups from './setups.js';
-import { chosenFolder, finder, inPathOrder, looseFiles, readInOrder, walk } from './sources.js';
+import { chosenFolder, looseFiles } from './sources.js';
 import * as view from './view.js';
 import { controls } from './view.js';
 import * as words from './words.js';
@@ -77,7 +77,8 @@ async function finish(mine, before, task) {
 function refresh(focusAfter) {
   const free = idle();
   if (!free) view.show(controls.cancel, true);
-  view.showKept(folders.keptLines());
+  // What is kept changes only in a piece of work: it is shown anew once one is done.
+  else view.showKept(folders.keptLines());
   for (const control of [controls.picker, controls.openFolder, controls.removeLeftovers, ...view.keptButtons()]) view.enable(control, free, controls.cancel);
   view.enable(controls.patch, free || job.kind === 'adding', controls.cancel);
   view.show(controls.downloadAll, setups.patched().length >= 2);
@@ -87,11 +88,6 @@ function refresh(focusAfter) {
   for (const control of [controls.downloadAll, controls.save, controls.restore, controls.downloadOriginals]) view.enable(control, free, controls.cancel);
   if (free) view.show(controls.cancel, false, focusAfter);
 }
-
-controls.cancel.addEventListener('click', () => {
-  patchNext = null;
-  if (!idle()) job.controller.abort(words.cancelled);
-});
 
 // While a save or a restore writes, leaving the page asks first.
 const holdOn = (event) => {
@@ -104,46 +100,67 @@ const waiting = () => view.progress(words.waiting);
 // Reads again the files of an open folder that what is kept says may have
 // changed (see folders.js); resolves to how many hold other bytes now.
 async function reread(folder, at, records, signal) {
-  const find = finder();
-  const sources = setups.toReread(folder, at, records).map((source) => ({ ...source, find: () => find(folder, source.path) }));
+  const stale = setups.toReread(folder, at, records);
+  if (!stale.length) return 0;
   let changed = 0;
-  await readInOrder(sources, signal, (source, read) => {
-    const entry = setups.entryOf(source, folder, read, source.record, source.entry);
-    if (!sameBytes(entry.bytes, source.entry.bytes)) changed++;
-    view.place(entry, setups.place(entry).replaced);
-  }, () => {});
+  await background.read(folder.handle, stale.map(({ path }) => path), bytesNeeded, signal).each((read, i) => {
+    if (!sameBytes(list(stale[i], folder, read, stale[i].record).bytes, stale[i].entry.bytes)) changed++;
+  });
   view.showPlaced();
   return changed;
 }
 
-// ---- Adding files.
-
-async function addSources(sources, folder, signal, unlisted = [], records = new Map()) {
-  view.progress(words.reading(0, sources.length), 0, sources.length);
-  const listed = await readInOrder(sources, signal, (source, read) => {
-    const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
-    const entry = setups.entryOf(source, folder, read, records.get(source.path), replaced);
-    const { relabelled } = setups.place(entry);
-    view.place(entry, replaced);
-    relabelled.forEach(view.rename);
-  }, (done) => {
-    view.showPlaced();
-    view.progress(words.reading(done, sources.length), done, sources.length);
-  });
-  view.showPlaced();
-  return words.added(listed, sources.length, signal.aborted, unlisted, folder);
+// Puts a file read from source in the list, in place of the one of its
+// path if any, with what is kept of it; returns its entry.
+function list(source, folder, read, record) {
+  const replaced = setups.entries.get(setups.keyOf(folder, source.path)) ?? null;
+  const entry = setups.entryOf(source, folder, read, record, replaced);
+  const { relabelled } = setups.place(entry);
+  view.place(entry, replaced);
+  relabelled.forEach(view.rename);
+  return entry;
 }
 
-// A folder is looked through first: only then does it take in the open
-// folders inside it. Its files no longer there leave the list.
+function wireWork() {
+  controls.cancel.addEventListener('click', () => {
+    patchNext = null;
+    if (!idle()) job.controller.abort(words.cancelled);
+  });
+}
+
+// ---- Adding files.
+
+// Lists files read from sources (with what is kept for them, by path), in
+// order, as the worker reads them (each, as background.js gives it; picked
+// files by default). Shows how far it is a few times a second.
+async function addSources(sources, folder, signal, { unlisted = [], records = new Map(), each = null } = {}) {
+  view.progress(words.reading(0, sources.length), 0, sources.length);
+  let shown = 0;
+  const progress = (done) => {
+    if (performance.now() - shown < showEvery) return;
+    shown = performance.now();
+    view.showPlaced();
+    view.progress(words.reading(done, sources.length), done, sources.length);
+  };
+  const reads = each ?? background.read(null, sources.map(({ file }) => file), bytesNeeded, signal).each;
+  const n = await reads((read, i) => list(sources[i], folder, read, records.get(sources[i].path)), progress);
+  view.showPlaced();
+  return words.added(n, sources.length, signal.aborted, unlisted, folder);
+}
+// How often progress is shown while files are listed.
+const showEvery = 150;
+
+// A folder is looked through (and read) by the worker; only then does it
+// take in the open folders inside it. Its files no longer there leave the list.
 async function addFolder(handle, signal) {
   view.progress(words.lookingThrough(handle.name));
-  const { sources, unlisted, leftovers } = await walk(handle, signal, (n) => view.progress(words.lookingThrough(handle.name, n)));
+  const listing = background.list(handle, bytesNeeded, signal, (n) => view.progress(words.lookingThrough(handle.name, n)));
+  const { paths, unlisted, leftovers } = await listing.found;
   if (unlisted[0]?.path === '') return words.folderUnread(handle.name, unlisted[0].reason);
   const { folder, prefix, inside, records } = await folders.open(handle, leftovers);
   view.remove(setups.removeFolders(inside));
-  for (const source of sources) source.path = prefix + source.path;
-  const said = await addSources(await inPathOrder(sources), folder, signal, unlisted, records);
+  const sources = paths.map((path) => ({ path: prefix + path }));
+  const said = await addSources(sources, folder, signal, { unlisted, records, each: listing.each });
   if (!signal.aborted) {
     view.remove(setups.removeMissing(folder, prefix, sources, unlisted));
     view.showPlaced();
@@ -161,21 +178,11 @@ async function showLeftovers() {
 
 const withLeftovers = () => folders.folders.filter((folder) => folder.open && folder.leftovers.length);
 
-controls.removeLeftovers.addEventListener('click', () => {
-  const allowed = pass.allow(withLeftovers());
-  start('removing', async (signal) => {
-    try {
-      const refused = [...(await allowed).values()].find(Boolean);
-      if (refused) return words.leftoversRemoved({ removed: 0, left: withLeftovers().length, refused });
-      return words.leftoversRemoved(await folders.removeLeftovers({ signal, waiting }));
-    } catch (error) {
-      if (signal.aborted) return words.notWaited('removed', signal);
-      throw error;
-    } finally {
-      await showLeftovers();
-    }
-  });
-});
+// Whether work can start now; where it cannot, the status line says what waits for what.
+function free(what) {
+  if (!idle()) view.say(words.busy(what));
+  return idle();
+}
 
 // Returns whether the adding began.
 function startAdding(task) {
@@ -191,89 +198,109 @@ async function picked(input, take) {
   return taken;
 }
 
-controls.picker.addEventListener('change', () => {
-  if (!startAdding(async (signal) => addSources(await picked(controls.picker, looseFiles), null, signal))) controls.picker.value = '';
-});
+function wireAdding() {
+  controls.removeLeftovers.addEventListener('click', () => {
+    const allowed = pass.allow(withLeftovers());
+    start('removing', async (signal) => {
+      try {
+        const refused = [...(await allowed).values()].find(Boolean);
+        if (refused) return words.leftoversRemoved({ removed: 0, left: withLeftovers().length, refused });
+        return words.leftoversRemoved(await folders.removeLeftovers({ signal, waiting }));
+      } catch (error) {
+        if (signal.aborted) return words.notWaited('removed', signal);
+        throw error;
+      } finally {
+        await showLeftovers();
+      }
+    });
+  });
 
-// Where the browser can write to a folder it opens (showDirectoryPicker),
-// the folder is asked for with write access, from the click; elsewhere a
-// folder chooser reads it.
-controls.openFolder.addEventListener('click', () => {
-  if (!window.showDirectoryPicker) {
-    controls.folderChooser.click();
-    return;
-  }
-  if (!idle()) {
-    view.say(words.busy('add'));
-    return;
-  }
-  const chosen = window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
-  startAdding(async (signal) => {
-    let handle;
-    try {
-      handle = await chosen;
-    } catch (error) {
-      return error.name === 'AbortError' ? words.noFolder : words.notOpened(error);
+  controls.picker.addEventListener('change', () => {
+    if (!startAdding(async (signal) => addSources(await picked(controls.picker, looseFiles), null, signal))) controls.picker.value = '';
+  });
+
+  // Where the browser can write to a folder it opens (showDirectoryPicker),
+  // the folder is asked for with write access, from the click; elsewhere a
+  // folder chooser reads it.
+  controls.openFolder.addEventListener('click', () => {
+    if (!window.showDirectoryPicker) {
+      controls.folderChooser.click();
+      return;
     }
-    return addFolder(handle, signal);
+    if (!free('add')) return;
+    const chosen = window.showDirectoryPicker({ id: 'pitmix-setups', mode: 'readwrite' });
+    startAdding(async (signal) => {
+      let handle;
+      try {
+        handle = await chosen;
+      } catch (error) {
+        return error.name === 'AbortError' ? words.noFolder : words.notOpened(error);
+      }
+      return addFolder(handle, signal);
+    });
   });
-});
 
-controls.folderChooser.addEventListener('change', () => {
-  const began = startAdding(async (signal) => {
-    const { name, sources } = await picked(controls.folderChooser, chosenFolder);
-    return addSources(await inPathOrder(sources), await folders.chosen(name), signal);
+  controls.folderChooser.addEventListener('change', () => {
+    const began = startAdding(async (signal) => {
+      const { name, sources } = await picked(controls.folderChooser, chosenFolder);
+      // The worker reads them in path order, folder by folder.
+      const reading = background.read(null, sources.map(({ file }) => file), bytesNeeded, signal, sources.map(({ path }) => path));
+      const inOrder = (await reading.order).map((i) => sources[i]);
+      return addSources(inOrder, await folders.chosen(name), signal, { each: reading.each });
+    });
+    if (!began) controls.folderChooser.value = '';
   });
-  if (!began) controls.folderChooser.value = '';
-});
-controls.folderChooser.addEventListener('cancel', () => view.say(words.noFolder));
+  controls.folderChooser.addEventListener('cancel', () => view.say(words.noFolder));
 
-// A folder kept from an earlier visit opens again with one click, which
-// also asks for permission to use it. Forget asks first, with what will be
-// lost; the originals of a folder the store no longer names can be downloaded.
-view.onKept((act, key) => {
-  const line = folders.keptLines().find((kept) => kept.folder.key === key);
-  if (!line) return;
-  const { folder } = line;
-  if (act === 'reopen') {
-    if (!idle()) return view.say(words.busy('add'));
-    const allowed = pass.allow([folder]);
-    return startAdding(async (signal) => ((await allowed).get(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
-  }
-  if (act === 'download') return zip((signal) => folders.originals(folder, { signal, waiting, reread }), 'pitmix-originals.zip', words.originalsZipped, words.originalsUnread);
-  const began = start('forgetting', async (signal) => {
-    const confirm = (now, again) => view.askForget(words.forgetQuestion(now.folder, now.count, again));
-    let done;
-    try {
-      done = await folders.forget(line, confirm, { signal, waiting, reread });
-    } catch (error) {
-      return signal.aborted ? words.notWaited('forgotten', signal) : words.notForgotten(error);
+  // A folder kept from an earlier visit opens again with one click, which
+  // also asks for permission to use it. Forget asks first, with what will be
+  // lost; the originals of a folder the store no longer names can be downloaded.
+  view.onKept((act, key) => {
+    const line = folders.keptLines().find((kept) => kept.folder.key === key);
+    if (!line) return;
+    const { folder } = line;
+    if (act === 'reopen') {
+      if (!free('add')) return undefined;
+      const allowed = pass.allow([folder]);
+      return startAdding(async (signal) => ((await allowed).get(folder) ? words.notReopened(folder) : addFolder(folder.handle, signal)));
     }
-    if (done.gone) return words.forgetGone(folder);
-    return done.forgot ? words.forgotten(done.forgot) : null;
+    if (act === 'download') return zip((signal) => folders.originals(folder, { signal, waiting, reread }), 'pitmix-originals.zip', words.originalsZipped, words.originalsUnread);
+    const began = start('forgetting', async (signal) => {
+      const confirm = (now, again) => view.askForget(words.forgetQuestion(now.folder, now.count, again));
+      let done;
+      try {
+        done = await folders.forget(line, confirm, { signal, waiting, reread });
+      } catch (error) {
+        return signal.aborted ? words.notWaited('forgotten', signal) : words.notForgotten(error);
+      }
+      if (done.gone) return words.forgetGone(folder);
+      return done.forgot ? words.forgotten(done.forgot) : null;
+    });
+    return began || view.say(words.busy('forget'));
   });
-  return began || view.say(words.busy('forget'));
-});
+}
 
 // ---- Files dropped anywhere on the page are added like picked ones.
 
-document.addEventListener('dragover', (event) => {
-  event.preventDefault();
-  document.body.classList.add('drop-target');
-});
-document.addEventListener('dragleave', (event) => {
-  if (!event.relatedTarget) document.body.classList.remove('drop-target');
-});
-document.addEventListener('drop', (event) => {
-  event.preventDefault();
-  document.body.classList.remove('drop-target');
-  // A dropped folder comes as a file that cannot be read.
-  const items = [...(event.dataTransfer?.items ?? [])].filter((item) => item.kind === 'file');
-  const folderNames = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
-  const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !folderNames.includes(file.name));
-  if (files.length) startAdding(async (signal) => addSources(await looseFiles(files), null, signal));
-  else if (folderNames.length) view.say(words.dropFolder);
-});
+function wireDrop() {
+  document.addEventListener('dragover', (event) => {
+    event.preventDefault();
+    document.body.classList.add('drop-target');
+  });
+  document.addEventListener('dragleave', (event) => {
+    if (!event.relatedTarget) document.body.classList.remove('drop-target');
+  });
+  document.addEventListener('drop', (event) => {
+    event.preventDefault();
+    document.body.classList.remove('drop-target');
+    // A dropped folder comes as a file that cannot be read.
+    const items = [...(event.dataTransfer?.items ?? [])].filter((item) => item.kind === 'file');
+    const folderNames = items.map((item) => item.webkitGetAsEntry?.()).filter((entry) => entry?.isDirectory).map((entry) => entry.name);
+    const files = [...(event.dataTransfer?.files ?? [])].filter((file) => !folderNames.includes(file.name));
+    if (files.length) startAdding(async (signal) => addSources(await looseFiles(files), null, signal));
+    else if (folderNames.length) view.say(words.dropFolder);
+  });
+}
 
 // ---- Patching.
 
@@ -339,47 +366,44 @@ function stopsChange(had, said) {
   if (idle()) view.say(said);
 }
 
-controls.patch.addEventListener('click', onPatch);
-for (const field of controls.stops) {
-  field.addEventListener('input', () => {
-    view.showCommon(setups.parseStops(view.stopTexts()).stops);
-    stopsChange(withdraw(false), words.stopsChangedText);
-  });
-  field.addEventListener('keydown', (event) => {
-    if (event.key !== 'Enter' || event.repeat) return;
-    event.preventDefault();
-    onPatch();
+function wirePatching() {
+  controls.patch.addEventListener('click', onPatch);
+  for (const field of controls.stops) {
+    field.addEventListener('input', () => {
+      view.showCommon(setups.parseStops(view.stopTexts()).stops);
+      stopsChange(withdraw(false), words.stopsChangedText);
+    });
+    field.addEventListener('keydown', (event) => {
+      if (event.key !== 'Enter' || event.repeat) return;
+      event.preventDefault();
+      onPatch();
+    });
+  }
+
+  // The setups without stops of their own: the common stops, or the strategy they have.
+  for (const choice of controls.without) {
+    choice.addEventListener('change', () => {
+      view.showChoice();
+      stopsChange(withdraw(false), words.choiceChanged);
+    });
+  }
+
+  view.onOwn((key, text, type) => {
+    const entry = setups.entries.get(key);
+    if (!entry) return;
+    if (type === 'keydown') return onPatch();
+    if (type === 'change') return view.tellOwn([entry], true);
+    const had = setups.setOwn(entry, setups.parseOwn(text));
+    view.tellOwn([entry], false);
+    view.showPatch(entry);
+    return stopsChange(had, words.ownChanged(entry));
   });
 }
-
-// The setups without stops of their own: the common stops, or the strategy they have.
-for (const choice of controls.without) {
-  choice.addEventListener('change', () => {
-    view.showChoice();
-    stopsChange(withdraw(false), words.choiceChanged);
-  });
-}
-
-view.onOwn((key, text, type) => {
-  const entry = setups.entries.get(key);
-  if (!entry) return;
-  if (type === 'keydown') return onPatch();
-  if (type === 'change') return view.tellOwn([entry], true);
-  const had = setups.setOwn(entry, setups.parseOwn(text));
-  view.tellOwn([entry], false);
-  view.showPatch(entry);
-  return stopsChange(had, words.ownChanged(entry));
-});
 
 // ---- Finding files, and giving those found their own stops at once.
 
 let findNext = 0;
 const findNow = () => view.find(controls.find.value, controls.onlyMarked.checked);
-controls.find.addEventListener('input', () => {
-  cancelAnimationFrame(findNext);
-  findNext = requestAnimationFrame(findNow);
-});
-controls.onlyMarked.addEventListener('change', findNow);
 
 function giveFound(text) {
   const own = setups.parseOwn(text);
@@ -393,23 +417,25 @@ function giveFound(text) {
   view.findAgain();
   return stopsChange(true, words.given(found.length, own, had));
 }
-controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
-controls.clearFound.addEventListener('click', () => giveFound(''));
-controls.stopsFound.addEventListener('keydown', (event) => {
-  if (event.key !== 'Enter' || event.repeat) return;
-  event.preventDefault();
-  giveFound(controls.stopsFound.value);
-});
+
+function wireFinding() {
+  controls.find.addEventListener('input', () => {
+    cancelAnimationFrame(findNext);
+    findNext = requestAnimationFrame(findNow);
+  });
+  controls.onlyMarked.addEventListener('change', findNow);
+  controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
+  controls.clearFound.addEventListener('click', () => giveFound(''));
+  controls.stopsFound.addEventListener('keydown', (event) => {
+    if (event.key !== 'Enter' || event.repeat) return;
+    event.preventDefault();
+    giveFound(controls.stopsFound.value);
+  });
+}
 
 // ---- Downloads, made when pressed.
 
 const baseName = (path) => path.slice(path.lastIndexOf('/') + 1);
-
-view.onItemButton((act, key) => {
-  const entry = setups.entries.get(key);
-  if (act === 'download' && entry?.patch?.bytes) download(entry.patch.bytes, baseName(entry.path));
-  if (act === 'restore' && entry) restoreOne(entry);
-});
 
 // A zip of the files that files(signal) resolves to ({ name, bytes }), made in
 // slices and handed to the browser as name; said(n) says what it holds,
@@ -434,13 +460,21 @@ function zip(files, name, said, unread, usesStops = false) {
   }, { usesStops });
 }
 
-// Each file under its label: files of the same path in two folders stay apart.
-controls.downloadAll.addEventListener('click', () => zip(async () => setups.patched().map((entry) => ({ name: entry.label, bytes: entry.patch.bytes })),
-  'pitmix-setups.zip', words.zipped, words.zipFailed, true));
+function wireDownloads() {
+  view.onItemButton((act, key) => {
+    const entry = setups.entries.get(key);
+    if (act === 'download' && entry?.patch?.bytes) download(entry.patch.bytes, baseName(entry.path));
+    if (act === 'restore' && entry) restoreOne(entry);
+  });
 
-// The originals kept for the open folders, under their paths, as the store holds them now.
-controls.downloadOriginals.addEventListener('click', () => zip((signal) => folders.originals(null, { signal, waiting, reread }), 'pitmix-originals.zip',
-  words.originalsZipped, words.originalsUnread));
+  // Each file under its label: files of the same path in two folders stay apart.
+  controls.downloadAll.addEventListener('click', () => zip(async () => setups.patched().map((entry) => ({ name: entry.label, bytes: entry.patch.bytes })),
+    'pitmix-setups.zip', words.zipped, words.zipFailed, true));
+
+  // The originals kept for the open folders, under their paths, as the store holds them now.
+  controls.downloadOriginals.addEventListener('click', () => zip((signal) => folders.originals(null, { signal, waiting, reread }), 'pitmix-originals.zip',
+    words.originalsZipped, words.originalsUnread));
+}
 
 // ---- Saving over the originals, and putting them back.
 
@@ -450,7 +484,7 @@ controls.downloadOriginals.addEventListener('click', () => zip((signal) => folde
 // of one file.
 async function writePass(kind, choose, allowed, signal, one) {
   // Before the first write, the browser is asked to keep what it keeps for good; where it may not, the page says so.
-  if (kind === 'save' && !(await kept.keptForGood())) view.showFragile();
+  if (kind === 'save' && !(await background.keptForGood())) view.showFragile();
   // Refused, or not, the pass tells each file why it was not written: the browser is asked again under the lock.
   await allowed;
   let total = 0;
@@ -487,44 +521,52 @@ async function writePass(kind, choose, allowed, signal, one) {
 // A pass started from a click, which asks for permission to write to each
 // folder of the files it is to write (choose() as they are now).
 function startPass(kind, choose, one) {
-  if (!idle()) return view.say(words.busy(kind));
+  if (!free(kind)) return false;
   const allowed = pass.allow([...new Set(choose().map((entry) => entry.folder))]);
   return start(kind === 'save' ? 'saving' : 'restoring', (signal) => writePass(kind, choose, allowed, signal, one), { usesStops: kind === 'save' });
 }
-
-controls.save.addEventListener('click', () => startPass('save', setups.savable));
-controls.restore.addEventListener('click', () => startPass('restore', setups.restorable));
 
 // One file put back, with the same care: the others stay as they are.
 function restoreOne(entry) {
   startPass('restore', () => [setups.entries.get(entry.key)].filter((now) => now && setups.canRestore(now)), entry);
 }
 
+function wirePasses() {
+  controls.save.addEventListener('click', () => startPass('save', setups.savable));
+  controls.restore.addEventListener('click', () => startPass('restore', setups.restorable));
+}
+
 // ---- What other Pitmix pages changed: caught up with when this page is
 // idle (giving way to anything the player starts), and before it writes.
-
-news.onNews(() => {
-  if (!job) startCatchingUp();
-});
 
 function startCatchingUp() {
   start('catching up', async (signal) => {
     const n = await folders.catchUp(signal, reread);
     await showLeftovers();
-    if (folders.keptLines().length && !(await kept.promised())) view.showFragile();
+    if (folders.keptLines().length && !(await background.promised())) view.showFragile();
     return n ? words.caughtUp(n) : null;
   });
 }
 
-// ---- Start: the module, then the controls and the folders kept from before.
+function wireNews() {
+  news.onNews(() => {
+    if (!job) startCatchingUp();
+  });
+}
 
-const loaded = await load().then(() => true, () => false);
-if (loaded) {
+// ---- Start: the controls wired, the module, then the folders kept from before.
+
+export async function startPage() {
+  view.start();
+  for (const wire of [wireWork, wireAdding, wireDrop, wirePatching, wireFinding, wireDownloads, wirePasses, wireNews]) wire();
+  const loaded = await load().then(() => true, () => false);
+  if (!loaded) {
+    view.unsupported();
+    return;
+  }
   document.documentElement.dataset.ready = 'yes';
   job = null;
   view.showCommon(setups.parseStops(view.stopTexts()).stops);
   refresh();
   startCatchingUp();
-} else {
-  view.unsupported();
 }

@@ -2,7 +2,7 @@
 // line compiled to WebAssembly, behind two functions (after load()).
 // Neither knows the file format; they only move bytes and text in and out
 // of the module.
-import wasmBytes from 'pitmix.wasm';
+import wasmText from 'pitmix.wasm';
 
 const encoder = new TextEncoder();
 const decoder = new TextDecoder();
@@ -19,7 +19,8 @@ export let maxPercentage = 0;
  * the browser cannot run it.
  */
 export async function load() {
-  const { instance } = await WebAssembly.instantiate(wasmBytes);
+  // The module comes in the page as base64 text.
+  const { instance } = await WebAssembly.instantiate(Uint8Array.from(atob(wasmText), (char) => char.charCodeAt(0)));
   wasm = instance.exports;
   bytesNeeded = wasm.pitmix_file_capacity();
   maxPercentage = wasm.pitmix_max_percentage();

@@ -4,7 +4,7 @@
 // words.js makes the words people read. No DOM here: view.js shows the
 // entries.
 import { inBlock, sameBytes } from './bytes.js';
-import { writeHeld, sameRecord } from './kept.js';
+import { sameRecord, writeHeld } from './records.js';
 import { inspect, maxPercentage, patch } from './pitmix.js';
 import { isLeftoverOfAWrite } from './sources.js';
 import { inSlices } from './work.js';

@@ -1,27 +1,22 @@
 // What the user sees: the items, the buttons, the progress bar and the
 // status line. It shows the entries of setups.js, in the words of
-// words.js, and knows nothing of files or of the format.
+// words.js, and knows nothing of files or of the format. Its elements are
+// found once the page starts (start()): the same script runs the page's
+// worker, which has none.
 import { canRestore, marked, warns } from './setups.js';
 import * as words from './words.js';
 import { sliceMilliseconds, yieldToPage } from './work.js';
 
 const byId = (id) => document.getElementById(id);
-export const controls = {
-  picker: byId('files'), openFolder: byId('open-folder'), folderChooser: byId('folder'),
-  stops: [1, 2, 3].map((n) => byId(`stop${n}`)), patch: byId('patch'), downloadAll: byId('download-all'),
-  save: byId('save'), restore: byId('restore'), downloadOriginals: byId('download-originals'), cancel: byId('cancel'),
-  find: byId('find'), onlyMarked: byId('only-marked'), stopsFound: byId('stops-found'), giveFound: byId('give-found'),
-  clearFound: byId('clear-found'), without: [...document.querySelectorAll('input[name="without-own"]')],
-  removeLeftovers: byId('remove-leftovers'),
-};
-const list = byId('items');
-const others = byId('others');
-const status = byId('status');
-const progressLine = byId('progress-line');
-const progressBar = byId('progress');
-const progressText = byId('progress-text');
-const keptSection = byId('kept');
-const forgetDialog = byId('forget-dialog');
+export const controls = {};
+let list;
+let others;
+let status;
+let progressLine;
+let progressBar;
+let progressText;
+let keptSection;
+let forgetDialog;
 
 // From this many items on, only those on screen are laid out: a search
 // that draws a few hundred took the page a frame of 80 ms and more.
@@ -105,12 +100,7 @@ export function enable(control, enabled, to) {
 // order; the items from `first` to `last` of it are drawn as elements.
 
 const newShelf = (items, pager) => ({ list: items, pager, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0, page: 0 });
-const shelves = { setups: newShelf(list, byId('pager')), others: newShelf(others.querySelector('ul'), others.querySelector('.pager')) };
-for (const each of Object.values(shelves)) {
-  const [previous, , next] = each.pager.children;
-  previous.addEventListener('click', () => { each.page--; showPage(each); });
-  next.addEventListener('click', () => { each.page++; showPage(each); });
-}
+const shelves = {};
 const items = new Map();  // entry key → <li>, for the items drawn
 let placed = [];  // entries placed since the last showPlaced()
 let redraw = false;  // an entry moved from one shelf to the other
@@ -120,7 +110,33 @@ let redraw = false;  // an entry moved from one shelf to the other
 const filter = { text: '', onlyMarked: false };
 const filtering = () => Boolean(filter.text || filter.onlyMarked);
 const passes = (entry) => entry.label.toLowerCase().includes(filter.text) && (!filter.onlyMarked || marked(entry));
-for (const shelf of Object.values(shelves)) shelf.shown = shelf.entries;
+
+/** Finds the page's elements, and pages the shelves with their buttons. */
+export function start() {
+  Object.assign(controls, {
+    picker: byId('files'), openFolder: byId('open-folder'), folderChooser: byId('folder'),
+    stops: [1, 2, 3].map((n) => byId(`stop${n}`)), patch: byId('patch'), downloadAll: byId('download-all'),
+    save: byId('save'), restore: byId('restore'), downloadOriginals: byId('download-originals'), cancel: byId('cancel'),
+    find: byId('find'), onlyMarked: byId('only-marked'), stopsFound: byId('stops-found'), giveFound: byId('give-found'),
+    clearFound: byId('clear-found'), without: [...document.querySelectorAll('input[name="without-own"]')],
+    removeLeftovers: byId('remove-leftovers'),
+  });
+  list = byId('items');
+  others = byId('others');
+  status = byId('status');
+  progressLine = byId('progress-line');
+  progressBar = byId('progress');
+  progressText = byId('progress-text');
+  keptSection = byId('kept');
+  forgetDialog = byId('forget-dialog');
+  Object.assign(shelves, { setups: newShelf(list, byId('pager')), others: newShelf(others.querySelector('ul'), others.querySelector('.pager')) });
+  for (const each of Object.values(shelves)) {
+    each.shown = each.entries;
+    const [previous, , next] = each.pager.children;
+    previous.addEventListener('click', () => { each.page--; showPage(each); });
+    next.addEventListener('click', () => { each.page++; showPage(each); });
+  }
+}
 
 /** The entry key of the item that holds node. */
 export const keyOfItem = (node) => node.closest('li[data-key]')?.dataset.key;
@@ -142,7 +158,7 @@ function itemParts(entry) {
   const result = element('div', 'result');
   if (entry.patch?.bytes) result.append(element('p', 'report', entry.patch.report), button(words.downloadName(entry.label), 'download secondary', 'download'));
   else if (entry.patch?.reason) result.append(element('p', 'refused', entry.patch.reason));
-  if (canRestore(entry)) result.append(...(result.lastChild?.matches('button') ? [' '] : []), button(words.restoreName(entry.label), 'secondary', 'restore'));
+  if (canRestore(entry)) result.append(' ', button(words.restoreName(entry.label), 'secondary', 'restore'));
   if (result.firstChild) parts.push(result);
   if (entry.said) parts.push(element('p', warns(entry.said) ? 'disk warning' : 'disk', words.saidText(entry.said)));
   return parts;
@@ -323,8 +339,7 @@ export function showPatch(entry) {
   const item = items.get(entry.key);
   if (!item) return;
   for (const part of item.querySelectorAll('.as-is, .result, .disk')) part.remove();
-  const holds = item.querySelector('.holds');
-  if (holds) holds.textContent = words.holdsNow(entry.holds, entry.before);
+  showHolds(item, entry);
   item.append(...itemParts(entry));
 }
 
@@ -342,6 +357,11 @@ export function note(entry) {
   }
   disk.className = warns(entry.said) ? 'disk warning' : 'disk';
   disk.textContent = words.saidText(entry.said);
+  showHolds(item, entry);
+}
+
+// What an item's file holds now, where a pass wrote it or found it written.
+function showHolds(item, entry) {
   const holds = item.querySelector('.holds');
   if (holds) holds.textContent = words.holdsNow(entry.holds, entry.before);
 }
@@ -436,7 +456,8 @@ export function sayWith(text, name, act) {
  */
 let keptShown = '';
 export function showKept(lines) {
-  const shown = JSON.stringify(lines.map(({ folder, count }) => [folder.key, folder.label, count, folder.listed]));
+  // Drawn anew only where a line changed: a button pressed is not taken away from under the pointer.
+  const shown = lines.map(({ folder, count }) => [folder.key, folder.label, count, folder.listed]).join(' ');
   if (shown === keptShown) return;
   keptShown = shown;
   const focused = document.activeElement;

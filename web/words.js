@@ -133,11 +133,14 @@ export const lookingThrough = (name, n) => `Looking through ${name}…${n ? ` ${
 export const folderUnread = (name, why) => `The folder ${name} could not be read: ${why}`;
 export const reading = (done, total) => `Reading ${number(done)} of ${count(total, 'file')}…`;
 
+// What to do where the way back of a folder's files is unknown.
+const instead = 'Download the patched copies instead, or open the folder again.';
+
 /** After files were added: how many, the subfolders not listed, and a folder whose way back is unknown. */
 export function added(listed, total, stopped, unlisted, folder) {
   const notListed = unlisted.map(({ path, reason: why }) => `The folder ${path} could not be read (${why}). `).join('');
   const unknown = folder?.keptUnread ? ` What this browser keeps for ${folder.label} could not be read (${reason(folder.keptUnread)}): ` +
-    'Pitmix will not save over it. Download the patched copies instead, or open the folder again.' : '';
+    `Pitmix will not save over it. ${instead}` : '';
   return stopped ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
     : `${notListed}${count(total, 'file')} added.${unknown}`;
 }
@@ -185,7 +188,7 @@ export const passing = (pass, done, total) => `${pass === 'save' ? 'Saving' : 'R
 export const notWaited = (done, signal) => `Nothing was ${done}: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
 export const unkept = (error) => `Nothing was written: this browser could not keep the originals: ${error}.`;
 export const unknownWay = (folder) => `Nothing was written: what this browser keeps for ${folder.label} could not be read (${reason(folder.keptUnread)}), ` +
-  'so its way back is unknown. Download the patched copies instead, or open the folder again.';
+  `so its way back is unknown. ${instead}`;
 
 /**
  * The status line after a pass: tally counts each outcome, total the files
@@ -227,7 +230,6 @@ export const forgetGone = (folder) => `Nothing was forgotten: another Pitmix pag
 
 /** The files the browser left of writes it did not finish. */
 export const leftoversText = (n) => `${count(n, 'file')} in the open folders ${n === 1 ? 'is' : 'are'} left over from saves that the browser did not finish: not setups.`;
-export const removeLeftoversName = 'Remove the left-overs';
 /** After left-overs were removed: how many, how many are left, and why (error, or refused: why the browser may not). */
 export function leftoversRemoved({ removed, left, error, refused }) {
   const done = `Removed ${count(removed, 'left-over file')}.`;
