@@ -5,9 +5,8 @@
 // answers. The worker runs the page's own script (the page is one file),
 // from a Blob, and is made the first time it is needed; it shares the
 // page's IndexedDB.
-import { inBlock } from './bytes.js';
+import { gathered } from './bytes.js';
 import * as files from './files.js';
-import { asKept } from './records.js';
 import { inSlices } from './work.js';
 
 let worker = null;
@@ -58,12 +57,12 @@ function ask(op, args, { signal, part = () => {} } = {}) {
   });
 }
 
-/** What is kept (see kept.js), as the page reads and forgets it; records as the page keeps them. */
+/** What is kept (see kept.js), as the page reads and forgets it. */
 export const kept = {
   folders: () => ask('folders', []),
   counts: (places) => ask('counts', [places]),
   /** The records below prefix in a folder id: each([[path after prefix, record], …]) a few hundred at a time. */
-  recordsUnder: (id, prefix, each) => ask('recordsUnder', [id, prefix], { part: (page) => each(page.map(([path, record]) => [path, asKept(record)])) }),
+  recordsUnder: (id, prefix, each) => ask('recordsUnder', [id, prefix], { part: each }),
   forgetFolder: (id) => ask('forgetFolder', [id]),
 };
 
@@ -102,7 +101,7 @@ function inOrder(signal) {
         if (!batches.length) await new Promise((resolve) => { wake = resolve; });
         wake = null;
         const batch = batches.shift() ?? [];
-        await inSlices(batch, (read) => listed(read.bytes ? { ...read, bytes: inBlock(read.bytes) } : read, n++), { signal, progress: () => progress(n) });
+        await inSlices(batch, (read) => listed(read, n++), { signal, progress: () => progress(n) });
       }
       if (failed) throw failed;
       return n;
@@ -117,7 +116,7 @@ function inOrder(signal) {
 function reading(op, args, signal, other = () => {}) {
   const reads = inOrder(signal);
   const part = (told) => (told.read ? reads.add(told.read) : other(told));
-  const done = op === 'read' && !args[0] ? files.read(...args, { signal, tell: part }) : ask(op, args, { signal, part });
+  const done = op === 'read' && !args[0] ? files.read(...args, { signal, tell: (told) => part(gathered(told)) }) : ask(op, args, { signal, part });
   done.then(() => reads.end(), (error) => reads.end(error));
   return { done, each: reads.each };
 }
@@ -154,14 +153,17 @@ export function read(handle, files, need, signal, paths = null) {
 
 /**
  * Writes a pass in the worker (see files.js write()), while the page holds
- * the disk's lock: told(index, facts) for each file of the plan, its bytes
- * and record as the page keeps them. Resolves to { started, lost, settled }.
+ * the disk's lock: told(index, facts) for each file of the plan, a slice
+ * at a time. Resolves to { started, lost, settled } once every file is told.
  */
-export const write = (kind, plan, folders, signal, told) => ask('write', [kind, plan, folders], {
-  signal,
-  part(facts) {
-    for (const [i, fact] of facts) {
-      told(i, { ...fact, now: fact.now && inBlock(fact.now), ...(fact.record !== undefined && { record: asKept(fact.record) }) });
-    }
-  },
-});
+export async function write(kind, plan, folders, signal, told) {
+  let telling = Promise.resolve();
+  const done = await ask('write', [kind, plan, folders], {
+    signal,
+    part(facts) {
+      telling = telling.then(() => inSlices(facts, ([i, fact]) => told(i, fact)));
+    },
+  });
+  await telling;
+  return done;
+}

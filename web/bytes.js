@@ -1,5 +1,5 @@
 // The bytes the page keeps of each file: compared, and copied into shared
-// blocks.
+// blocks, or gathered into one buffer a message.
 
 /** Whether two byte arrays hold the same bytes. */
 export function sameBytes(a, b) {
@@ -26,4 +26,28 @@ export function inBlock(bytes) {
   copy.set(bytes);
   blockUsed += bytes.length;
   return copy;
+}
+
+/**
+ * A copy of value (its plain objects and arrays) whose byte arrays are
+ * views into one buffer: a message of many small arrays, each its own
+ * buffer, costs the page that takes it in far more than one buffer.
+ */
+export function gathered(value) {
+  const copy = (part, swap) => {
+    if (part instanceof Uint8Array) return swap(part);
+    if (!Array.isArray(part) && part?.constructor !== Object) return part;
+    const copied = Array.isArray(part) ? [] : {};
+    for (const key in part) copied[key] = copy(part[key], swap);
+    return copied;
+  };
+  let length = 0;
+  copy(value, (bytes) => { length += bytes.length; });
+  const buffer = new Uint8Array(length);
+  let at = 0;
+  return copy(value, (bytes) => {
+    const view = buffer.subarray(at, at += bytes.length);
+    view.set(bytes);
+    return view;
+  });
 }

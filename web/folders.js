@@ -376,14 +376,17 @@ export const originals = (of, { signal, waiting, reread }) => underLock('shared'
   const from = of ? [of] : folders.filter((folder) => folder.open && folder.handle);
   const files = [];
   for (const folder of from) {
-    const records = folder.open ? await recordsIn(folder.parts, folder.parts) : new Map();
-    if (!folder.open) await kept.recordsUnder(folder.id, '', (page) => page.forEach(([path, record]) => records.set(path, record)));
+    // A kept folder not open is read whole.
+    const parts = folder.open ? folder.parts : [{ id: folder.id, at: '', from: '' }];
+    const records = await recordsIn(parts, parts);
     for (const [path, record] of records) files.push({ name: from.length > 1 ? `${folder.label}/${path}` : path, bytes: record.original });
   }
   return files;
 }, { signal, waiting });
 
-const withLeftovers = () => folders.filter((folder) => folder.open && folder.leftovers.length);
+/** The open folders with left-overs of unfinished writes, and how many there are in all. */
+export const withLeftovers = () => folders.filter((folder) => folder.open && folder.leftovers.length);
+export const leftoversLeft = () => withLeftovers().reduce((n, folder) => n + folder.leftovers.length, 0);
 
 /**
  * How many of the left-overs of unfinished writes in the open folders are
@@ -415,5 +418,5 @@ export const removeLeftovers = (options) => underLock('exclusive', async () => {
     error ??= done.error;
     folder.leftovers = done.left;
   }
-  return { removed, left: withLeftovers().reduce((n, folder) => n + folder.leftovers.length, 0), error };
+  return { removed, left: leftoversLeft(), error };
 }, options);

@@ -60,6 +60,7 @@ async function finish(mine, before, task) {
   } catch (error) {
     outcome = words.failed(error);
   }
+  await view.drawn();
   if (job !== mine) return;
   job = null;
   view.progress(null);
@@ -106,7 +107,7 @@ async function reread(folder, at, records, signal) {
   await background.read(folder.handle, stale.map(({ path }) => path), bytesNeeded, signal).each((read, i) => {
     if (!sameBytes(list(stale[i], folder, read, stale[i].record).bytes, stale[i].entry.bytes)) changed++;
   });
-  view.showPlaced();
+  view.showPlaced(true);
   return changed;
 }
 
@@ -139,12 +140,12 @@ async function addSources(sources, folder, signal, { unlisted = [], records = ne
   const progress = (done) => {
     if (performance.now() - shown < showEvery) return;
     shown = performance.now();
-    view.showPlaced();
+    view.showPlaced(true);
     view.progress(words.reading(done, sources.length), done, sources.length);
   };
   const reads = each ?? background.read(null, sources.map(({ file }) => file), bytesNeeded, signal).each;
   const n = await reads((read, i) => list(sources[i], folder, read, records.get(sources[i].path)), progress);
-  view.showPlaced();
+  view.showPlaced(true);
   return words.added(n, sources.length, signal.aborted, unlisted, folder);
 }
 // How often progress is shown while files are listed.
@@ -163,7 +164,7 @@ async function addFolder(handle, signal) {
   const said = await addSources(sources, folder, signal, { unlisted, records, each: listing.each });
   if (!signal.aborted) {
     view.remove(setups.removeMissing(folder, prefix, sources, unlisted));
-    view.showPlaced();
+    view.showPlaced(true);
   }
   await showLeftovers();
   return said;
@@ -175,8 +176,6 @@ async function showLeftovers() {
   const n = await folders.leftovers();
   view.showLeftovers(n ? words.leftoversText(n) : '');
 }
-
-const withLeftovers = () => folders.folders.filter((folder) => folder.open && folder.leftovers.length);
 
 // Whether work can start now; where it cannot, the status line says what waits for what.
 function free(what) {
@@ -200,11 +199,11 @@ async function picked(input, take) {
 
 function wireAdding() {
   controls.removeLeftovers.addEventListener('click', () => {
-    const allowed = pass.allow(withLeftovers());
+    const allowed = pass.allow(folders.withLeftovers());
     start('removing', async (signal) => {
       try {
         const refused = [...(await allowed).values()].find(Boolean);
-        if (refused) return words.leftoversRemoved({ removed: 0, left: withLeftovers().length, refused });
+        if (refused) return words.leftoversRemoved({ removed: 0, left: folders.leftoversLeft(), refused });
         return words.leftoversRemoved(await folders.removeLeftovers({ signal, waiting }));
       } catch (error) {
         if (signal.aborted) return words.notWaited('removed', signal);
@@ -366,6 +365,13 @@ function stopsChange(had, said) {
   if (idle()) view.say(said);
 }
 
+// Enter in a field runs act, once while it is held down.
+const onEnter = (field, act) => field.addEventListener('keydown', (event) => {
+  if (event.key !== 'Enter' || event.repeat) return;
+  event.preventDefault();
+  act();
+});
+
 function wirePatching() {
   controls.patch.addEventListener('click', onPatch);
   for (const field of controls.stops) {
@@ -373,11 +379,7 @@ function wirePatching() {
       view.showCommon(setups.parseStops(view.stopTexts()).stops);
       stopsChange(withdraw(false), words.stopsChangedText);
     });
-    field.addEventListener('keydown', (event) => {
-      if (event.key !== 'Enter' || event.repeat) return;
-      event.preventDefault();
-      onPatch();
-    });
+    onEnter(field, onPatch);
   }
 
   // The setups without stops of their own: the common stops, or the strategy they have.
@@ -426,11 +428,7 @@ function wireFinding() {
   controls.onlyMarked.addEventListener('change', findNow);
   controls.giveFound.addEventListener('click', () => giveFound(controls.stopsFound.value));
   controls.clearFound.addEventListener('click', () => giveFound(''));
-  controls.stopsFound.addEventListener('keydown', (event) => {
-    if (event.key !== 'Enter' || event.repeat) return;
-    event.preventDefault();
-    giveFound(controls.stopsFound.value);
-  });
+  onEnter(controls.stopsFound, () => giveFound(controls.stopsFound.value));
 }
 
 // ---- Downloads, made when pressed.

@@ -1,7 +1,7 @@
 // What is kept of a file (a Record, see kept.js), as the page and its
-// worker both read it: which of Pitmix's writes some bytes hold, whether
-// two records say the same, and a record's bytes kept by the page.
-import { inBlock, sameBytes } from './bytes.js';
+// worker both read it: which of Pitmix's writes some bytes hold, and
+// whether two records are the same.
+import { sameBytes } from './bytes.js';
 
 /**
  * Which of Pitmix's writes kept in record (the last, or the one before)
@@ -24,6 +24,3 @@ export const withBytes = (record, copy) => record && {
   ...record, original: copy(record.original), written: copy(record.written),
   previous: record.previous && { ...record.previous, written: copy(record.previous.written) },
 };
-
-/** A record as the page keeps it: its bytes in shared blocks, as thousands of them weigh on its garbage collection alone. */
-export const asKept = (record) => withBytes(record, inBlock);

@@ -28,7 +28,7 @@ const longList = 50;
 // alike.
 const pageSize = 1000;
 
-function showPage(shelf) {
+function showPage(shelf, gradually = false) {
   const total = shelf.shown.length;
   const pages = Math.ceil(total / pageSize);
   shelf.page = Math.max(0, Math.min(shelf.page, pages - 1));
@@ -36,7 +36,7 @@ function showPage(shelf) {
   const last = Math.min(total, first + pageSize);
   const [previous, text, next] = shelf.pager.children;
   show(shelf.pager, pages > 1);
-  draw(shelf, first, last);
+  draw(shelf, first, last, gradually);
   text.textContent = words.pageText(first + 1, last, total);
   enable(previous, shelf.page > 0, next);
   enable(next, shelf.page < pages - 1, previous);
@@ -99,7 +99,7 @@ export function enable(control, enabled, to) {
 // Each shelf (the setups, and a folder's other files) keeps its entries in
 // order; the items from `first` to `last` of it are drawn as elements.
 
-const newShelf = (items, pager) => ({ list: items, pager, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0, page: 0 });
+const newShelf = (items, pager) => ({ list: items, pager, entries: [], at: new Map(), first: 0, last: 0, queue: [], drawn: 0, leaving: [], page: 0 });
 const shelves = {};
 const items = new Map();  // entry key → <li>, for the items drawn
 let placed = [];  // entries placed since the last showPlaced()
@@ -209,25 +209,31 @@ function itemOf(entry) {
 }
 
 // Draws the shelf's items shown from first to last (not included), unless
-// they are drawn: at once, or, for a search as it is typed, a slice at a
-// time (a thousand items with their fields take the browser long to lay
-// out), until a later draw takes over.
-let gradual = false;
-function draw(shelf, first, last) {
+// they are drawn: at once, or gradually (while work goes on, and for a
+// search as it is typed), a slice at a time, the items drawn before taken
+// away first, a slice at a time too: a thousand items with their fields
+// take the browser long to lay out, and to take down. A later draw takes over.
+function draw(shelf, first, last, gradually) {
   if (shelf.first === first && shelf.last === last) return;
-  for (const item of shelf.list.children) items.delete(item.dataset.key);
-  shelf.list.replaceChildren();
-  Object.assign(shelf, { first, last, queue: shelf.shown.slice(first, last), drawn: 0 });
-  drawSome(shelf, shelf.queue, gradual);
+  for (const entry of shelf.queue.slice(0, shelf.drawn)) items.delete(entry.key);
+  Object.assign(shelf, { first, last, queue: shelf.shown.slice(first, last), drawn: 0, leaving: [...shelf.list.children] });
+  drawSome(shelf, shelf.queue, !gradually);
 }
 
-function drawSome(shelf, queue, inSlices) {
+function drawSome(shelf, queue, all = false) {
   if (shelf.queue !== queue) return;
   const start = performance.now();
+  const more = () => all || performance.now() - start < sliceMilliseconds;
+  while (shelf.leaving.length && more()) shelf.leaving.pop().remove();
   const part = [];
-  while (shelf.drawn < queue.length && !(inSlices && performance.now() - start > sliceMilliseconds)) part.push(itemOf(queue[shelf.drawn++]));
+  while (shelf.drawn < queue.length && more()) part.push(itemOf(queue[shelf.drawn++]));
   shelf.list.append(...part);
-  if (shelf.drawn < queue.length) yieldToPage().then(() => drawSome(shelf, queue, true));
+  if (shelf.leaving.length || shelf.drawn < queue.length) yieldToPage().then(() => drawSome(shelf, queue));
+}
+
+/** Resolves once every item of the pages shown is drawn. */
+export async function drawn() {
+  while (Object.values(shelves).some((shelf) => shelf.leaving.length || shelf.drawn < shelf.queue.length)) await yieldToPage();
 }
 
 /** Puts an entry in its shelf, in place of the one it replaces (of the same key); it is shown at showPlaced(). */
@@ -253,8 +259,8 @@ export function remove(gone) {
   redraw = true;
 }
 
-/** Entries placed since the last call are shown: on the page on screen, drawn; elsewhere, counted. */
-export function showPlaced() {
+/** Entries placed since the last call are shown: on the page on screen, drawn (gradually: see draw()); elsewhere, counted. */
+export function showPlaced(gradually = false) {
   if (redraw || (filtering() && placed.length)) {
     for (const shelf of Object.values(shelves)) {
       Object.assign(shelf, { first: -1, last: -1, shown: filtering() ? shelf.entries.filter(passes) : shelf.entries });
@@ -269,15 +275,15 @@ export function showPlaced() {
       if (old) old.replaceWith(itemOf(entry));
       else if (at === shelf.last && at < shelf.first + pageSize) {
         shelf.queue.push(entry);
-        drawSome(shelf, shelf.queue, false);
         shelf.last++;
       }
     }
+    for (const shelf of Object.values(shelves)) drawSome(shelf, shelf.queue, !gradually);
   }
   placed = [];
   const { others: otherShelf, setups: setupShelf } = shelves;
-  showPage(otherShelf);
-  showPage(setupShelf);
+  showPage(otherShelf, gradually);
+  showPage(setupShelf, gradually);
   for (const each of [setupShelf, otherShelf]) each.list.classList.toggle('long', each.last - each.first > longList);
   others.hidden = otherShelf.shown.length === 0;
   others.querySelector('summary').textContent = words.othersText(otherShelf.shown.length);
@@ -291,9 +297,8 @@ export function showPlaced() {
 export function find(text, onlyMarked) {
   Object.assign(filter, { text: text.toLowerCase(), onlyMarked });
   for (const each of Object.values(shelves)) each.page = 0;
-  redraw = gradual = true;
-  showPlaced();
-  gradual = false;
+  redraw = true;
+  showPlaced(true);
 }
 
 /** The setups the list shows, on every page. */
@@ -388,8 +393,12 @@ export function showCommon(stops) {
   showPlaceholders();
 }
 
+// Items on their way out of the list have no entry any more.
 function showPlaceholders() {
-  for (const field of list.querySelectorAll('p.own input')) field.placeholder = placeholderOf(shelves.setups.entries[shelves.setups.at.get(keyOfItem(field))]);
+  for (const field of list.querySelectorAll('p.own input')) {
+    const entry = shelves.setups.entries[shelves.setups.at.get(keyOfItem(field))];
+    if (entry) field.placeholder = placeholderOf(entry);
+  }
 }
 
 /** Shows the choice for the setups without stops of their own: the common fields are used, or not, and say why. */
@@ -425,7 +434,7 @@ export function focusOwn(entry) {
   }
   shelves.setups.page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
   showPage(shelves.setups);
-  drawSome(shelves.setups, shelves.setups.queue, false);
+  drawSome(shelves.setups, shelves.setups.queue, true);
   items.get(entry.key)?.querySelector('p.own input').focus();
 }
 

@@ -73,6 +73,9 @@ export const stopsShown = (stops) => (stops ? stops.join(' ') || 'none' : 'as it
 
 // What a file was read to hold, where it was.
 const still = ({ found }) => (found ? `: it still holds ${found === 'original' ? 'its original' : `the patch with ${stopsText(found)}`}` : '');
+// A file read while another page wrote it, one no longer there, and one not written.
+const during = (doing) => () => `Held its original while another Pitmix page was ${doing}: it is read again once that page is done.`;
+const gone = (done) => () => `Not ${done}: the file is no longer there.`;
 const not = (done) => (said) => `${said.outcome === 'skipped' ? 'Not written' : `Not ${done}`} (${said.why})${still(said)}.`;
 
 const sentences = {
@@ -80,8 +83,8 @@ const sentences = {
     saved: (said) => `Saved by Pitmix on ${day(said.savedAt)}, ${stopsText(said.stops)}.`,
     unlanded: (said) => `Holds its original: the save of ${day(said.savedAt)} did not reach it.`,
     unfinished: (said) => `Holds its original: the restore of ${day(said.savedAt)} did not finish, and Pitmix still keeps it.`,
-    saving: () => 'Held its original while another Pitmix page was saving: it is read again once that page is done.',
-    restoring: () => 'Held its original while another Pitmix page was restoring: it is read again once that page is done.',
+    saving: during('saving'),
+    restoring: during('restoring'),
     changed: (said) => `Changed since Pitmix saved it on ${day(said.savedAt)}: Restore leaves it as it is.`,
     unread: (said) => `Cannot be read now; Pitmix keeps its original from before its save of ${day(said.savedAt)}.`,
     unknown: (said) => `Its way back is unknown, so Pitmix does not save over it: what this browser keeps could not be read (${said.why}).`,
@@ -90,7 +93,7 @@ const sentences = {
     written: (said) => `Saved over the original: it holds the patch with ${stopsText(said.stops)}.`,
     already: (said) => `Already holds the patch with ${stopsText(said.stops)}: not written again.`,
     changed: () => 'Changed on disk since it was opened: not saved.',
-    gone: () => 'Not saved: the file is no longer there.',
+    gone: gone('saved'),
     unkept: not('saved'),
     failed: not('saved'),
     skipped: not('saved'),
@@ -99,7 +102,7 @@ const sentences = {
     written: () => 'Original restored.',
     already: () => 'Already holds its original: not written again.',
     changed: () => 'Changed on disk since Pitmix saved it: the original was not put back.',
-    gone: () => 'Not restored: the file is no longer there.',
+    gone: gone('restored'),
     unkept: not('restored'),
     failed: not('restored'),
     skipped: not('restored'),
@@ -183,7 +186,8 @@ export const zipFailed = (error) => `The zip could not be made (${reason(error)}
 export const originalsZipped = (n) => (n ? `The zip holds the originals of ${count(n, 'file')}.` : 'No zip was made: no originals are kept for these files any more.');
 export const originalsUnread = (error) => `The originals could not be read: ${reason(error)}`;
 
-export const passing = (pass, done, total) => `${pass === 'save' ? 'Saving' : 'Restoring'}${total ? ` ${number(done)} of ${count(total, 'file')}` : ''}…`;
+const doing = (pass) => (pass === 'save' ? 'Saving' : 'Restoring');
+export const passing = (pass, done, total) => `${doing(pass)}${total ? ` ${number(done)} of ${count(total, 'file')}` : ''}…`;
 /** Work that was cancelled (or stopped) while it waited for another page: 'written', 'forgotten', 'removed'. */
 export const notWaited = (done, signal) => `Nothing was ${done}: ${signal.reason === cancelled ? 'cancelled' : signal.reason} while waiting for another Pitmix page.`;
 export const unkept = (error) => `Nothing was written: this browser could not keep the originals: ${error}.`;
@@ -201,7 +205,7 @@ export function passSummary(pass, tally, total, refused, stopped, one) {
   if (!total) return `Nothing was ${pass === 'save' ? 'saved: no file has a patched copy' : 'restored: no file holds what Pitmix saved'} any more.`;
   const done = `${pass === 'save' ? 'Saved' : 'Restored'} ${number(tally.written)} of ${count(total, 'file')}`;
   if (stopped && tally.skipped) {
-    const early = stopped === cancelled ? '' : `${pass === 'save' ? 'Saving' : 'Restoring'} stopped: ${stopped}. `;
+    const early = stopped === cancelled ? '' : `${doing(pass)} stopped: ${stopped}. `;
     return `${early}${done}; the others were not written.`;
   }
   const notes = [];

@@ -3,6 +3,7 @@
 // asks (background.js). It decides nothing: the page holds the disk's lock
 // and says what to do; this does it, and tells what happened. It runs the
 // page's own script, made into a worker (main.js).
+import { gathered } from './bytes.js';
 import * as files from './files.js';
 import * as kept from './kept.js';
 
@@ -32,8 +33,8 @@ export function serve() {
     const stop = new AbortController();
     running.set(call, stop);
     try {
-      const result = await ops[op](...args, { signal: stop.signal, tell: (part) => postMessage({ call, part }) });
-      postMessage({ call, result });
+      const result = await ops[op](...args, { signal: stop.signal, tell: (part) => postMessage({ call, part: gathered(part) }) });
+      postMessage({ call, result: gathered(result) });
     } catch (error) {
       postMessage({ call, error: files.fact(error) });
     } finally {
