@@ -46,18 +46,18 @@ async function inPool(items, width, task, signal) {
 }
 
 // Tells parts of a result in batches: add(value) gathers, and a batch is
-// told every few milliseconds; flush() tells what is gathered now.
+// told every few milliseconds; flush() tells what is pending now.
 function batches(tell) {
-  let gathered = [];
+  let pending = [];
   let timer = null;
   const flush = () => {
     clearTimeout(timer);
     timer = null;
-    if (gathered.length) tell(gathered.splice(0));
+    if (pending.length) tell(pending.splice(0));
   };
   return {
     add(value) {
-      gathered.push(value);
+      pending.push(value);
       timer ??= setTimeout(flush, tellEvery);
     },
     flush,
@@ -185,6 +185,8 @@ function finder(root) {
 export async function list(root, need, { signal, tell }) {
   const { found, unlisted, leftovers } = await walk(root, signal, (walked) => tell({ walked }));
   tell({ found: { paths: found.map(({ path }) => path), unlisted, leftovers } });
+  // Where the folder itself could not be listed, the page lists none of it.
+  if (unlisted[0]?.path === '') return 0;
   return readInOrder(found, ({ handle }) => handle, need, signal, (read) => tell({ read }));
 }
 

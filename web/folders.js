@@ -53,7 +53,8 @@ import { unknownFolder } from './words.js';
  * @property {Part[] | null} shown  the parts its listed files' records were
  *   read from (null: read from none that is known)
  * @property {Error | null} keptUnread  why what is kept could not be read at the last look
- * @property {string} openedDuring  'save' or 'restore' where another page was doing so when it was opened, else ''
+ * @property {string} openedDuring  'save' or 'restore' where another page was doing so in its kept
+ *   folders when it was opened, until the next look (under the lock, no other page writes); else ''
  * @property {string[]} leftovers  (open) the paths of what the browser left of writes it did not finish
  */
 
@@ -104,14 +105,14 @@ function underLock(mode, task, { signal, waiting } = {}) {
   });
 }
 
-// 'save' or 'restore' where a Pitmix page of this browser is doing so, else ''.
-async function writer() {
+// 'save' or 'restore' where a Pitmix page of this browser is doing so
+// (with ids, in one of those kept folders), else ''. A pass holds a lock
+// named for what it does and the kept folders it writes in.
+async function writer(ids = null) {
   const held = (await navigator.locks?.query())?.held ?? [];
-  return held.find((lock) => lock.name.startsWith(`${lockName} `))?.name.slice(lockName.length + 1) ?? '';
+  const writes = held.map((lock) => lock.name.split(' ')).filter(([name, kind]) => name === lockName && kind);
+  return writes.find(([, , ...where]) => !ids || where.some((id) => ids.includes(id)))?.[1] ?? '';
 }
-
-/** Whether a Pitmix page of this browser is saving or restoring now. */
-export const writing = async () => Boolean(await writer());
 
 // ---- Where directories lie, and where each file's original is kept.
 
@@ -195,7 +196,8 @@ function decide(stored, rel) {
   for (let i = folders.length - 1; i >= 0; i--) if (!folders[i].open && !byId.has(folders[i].id)) folders.splice(i, 1);
   const changed = [];
   for (const folder of folders) {
-    Object.assign(folder, { count: byId.get(folder.id)?.count ?? 0, changes: byId.get(folder.id)?.changes ?? 0, keptUnread: null });
+    // Under the lock, no other page writes.
+    Object.assign(folder, { count: byId.get(folder.id)?.count ?? 0, changes: byId.get(folder.id)?.changes ?? 0, keptUnread: null, openedDuring: '' });
     folder.listed = folders.some((open) => open.open && (open === folder || (open.handle && folder.handle && rel(open.handle, folder.handle) !== null)));
     if (!folder.open || !folder.handle) continue;
     folder.parts = bind(folder, stored, rel);
@@ -275,11 +277,12 @@ export const open = (handle, leftovers) => inTurn(async () => {
   }
   folder.leftovers = [...folder.leftovers.filter((path) => !path.startsWith(prefix)), ...leftovers.map((path) => prefix + path)];
   behind = true;
-  folder.openedDuring = await writer();
+  folder.openedDuring = '';
   let records = new Map();
   try {
     const stored = await kept.folders();
     const parts = bind(folder, stored, await relations(stored));
+    folder.openedDuring = await writer(parts.map((part) => part.id));
     records = await recordsIn(parts, parts, prefix);
     if (!prefix) folder.shown = parts;
     folder.keptUnread = null;
@@ -317,7 +320,8 @@ export const pass = (kind, choose, { signal, waiting, reread, run }) => underLoc
   const entries = choose();
   const unknown = entries.find((entry) => entry.folder.keptUnread);
   if (unknown) return { wayUnknown: unknown.folder };
-  const done = await (navigator.locks?.request(`${lockName} ${kind}`, () => run(entries, whereKept)) ?? run(entries, whereKept));
+  const ids = new Set(entries.map((entry) => whereKept(entry.folder, entry.path).id));
+  const done = await (navigator.locks?.request([lockName, kind, ...ids].join(' '), () => run(entries, whereKept)) ?? run(entries, whereKept));
   // What changed since the page last looked is what this pass did, and the
   // entries say so already; unless some record could not be put back.
   const changed = await look().catch(() => []);
@@ -338,6 +342,7 @@ export const originalsKept = () => folders.some((folder) => folder.open && folde
 // changed, or { gone: true } where it is no longer kept.
 async function forgetInStep(asked, signal, reread) {
   await catchUpInStep(signal, reread);
+  signal?.throwIfAborted();
   const now = keptLines().find((line) => line.folder === asked.folder);
   if (!now) return { gone: true };
   if (now.count !== asked.count || now.changes !== asked.changes) return { now };

@@ -163,9 +163,9 @@ export function place(entry) {
 function unlist(gone) {
   for (const entry of gone) {
     entries.delete(entry.key);
-    const same = byPath.get(entry.path);
-    if (same === entry) byPath.delete(entry.path);
-    else if (same instanceof Set && same.delete(entry)) setSamePath(entry.path, same);
+    const same = samePath(entry.path);
+    same.delete(entry);
+    setSamePath(entry.path, same);
   }
   return gone;
 }
@@ -259,15 +259,15 @@ export const stopsOf = (entry, common) => entry.own?.stops ?? common;
 const restoreUnfinished = (entry) => Boolean(entry.record?.restoring) && holdsOriginal(entry);
 
 // The entries in each state that a button acts on: written once, here.
-const all = (which) => [...entries.values()].filter(which);
-export const setups = () => all((entry) => entry.holds.ok);
-export const patched = () => all((entry) => entry.patch?.bytes);
+const entriesWhere = (which) => [...entries.values()].filter(which);
+export const setups = () => entriesWhere((entry) => entry.holds.ok);
+export const patched = () => entriesWhere((entry) => entry.patch?.bytes);
 // A file can be written where its folder was opened with a handle.
 export const writable = (entry) => Boolean(entry.folder?.handle);
 export const savable = () => patched().filter(writable);
 /** Whether Restore can put an entry's original back: it holds a write of Pitmix's, or its record is left of a restore that did not finish. */
 export const canRestore = (entry) => writable(entry) && Boolean(pitmixWrite(entry) || restoreUnfinished(entry));
-export const restorable = () => all(canRestore);
+export const restorable = () => entriesWhere(canRestore);
 export const wrongOwn = () => setups().filter((entry) => entry.own?.error);
 
 /** What a save would do now: how many files it writes, and how many setups it can write but leaves as they are. */
@@ -307,7 +307,7 @@ export async function patchAll(common, signal, told, progress) {
 
 /** Takes back the patched copies of the entries without stops of their own (or of all); returns those that had one. */
 export function withdraw(every = true) {
-  const had = all((entry) => entry.patch && (every || !entry.own));
+  const had = entriesWhere((entry) => entry.patch && (every || !entry.own));
   for (const entry of had) entry.patch = null;
   return had;
 }

@@ -189,6 +189,9 @@ function ownOf(entry) {
   return part;
 }
 
+// An item's own stops' field, if it has one.
+const ownField = (item) => item?.querySelector('p.own input');
+
 function markOwn(entry, part = items.get(entry.key)?.querySelector('p.own')) {
   if (!part) return;
   const message = toldWrong.has(entry.key) ? entry.own?.error ?? '' : '';
@@ -220,13 +223,16 @@ function draw(shelf, first, last, gradually) {
   drawSome(shelf, shelf.queue, !gradually);
 }
 
-function drawSome(shelf, queue, all = false) {
+// An entry read again while it waited to be drawn is drawn as it is now.
+const latest = (shelf, entry) => shelf.entries[shelf.at.get(entry.key)] ?? entry;
+
+function drawSome(shelf, queue, atOnce = false) {
   if (shelf.queue !== queue) return;
   const start = performance.now();
-  const more = () => all || performance.now() - start < sliceMilliseconds;
+  const more = () => atOnce || performance.now() - start < sliceMilliseconds;
   while (shelf.leaving.length && more()) shelf.leaving.pop().remove();
   const part = [];
-  while (shelf.drawn < queue.length && more()) part.push(itemOf(queue[shelf.drawn++]));
+  while (shelf.drawn < queue.length && more()) part.push(itemOf(latest(shelf, queue[shelf.drawn++])));
   shelf.list.append(...part);
   if (shelf.leaving.length || shelf.drawn < queue.length) yieldToPage().then(() => drawSome(shelf, queue));
 }
@@ -287,10 +293,10 @@ export function showPlaced(gradually = false) {
   for (const each of [setupShelf, otherShelf]) each.list.classList.toggle('long', each.last - each.first > longList);
   others.hidden = otherShelf.shown.length === 0;
   others.querySelector('summary').textContent = words.othersText(otherShelf.shown.length);
-  const all = setupShelf.entries.length + otherShelf.entries.length;
-  byId('finder').hidden = all === 0;
+  const listed = setupShelf.entries.length + otherShelf.entries.length;
+  byId('finder').hidden = listed === 0;
   byId('own-found').hidden = setupShelf.entries.length === 0;
-  byId('found').textContent = filtering() ? words.foundText(setupShelf.shown.length + otherShelf.shown.length, all) : '';
+  byId('found').textContent = filtering() ? words.foundText(setupShelf.shown.length + otherShelf.shown.length, listed) : '';
 }
 
 /** Shows the files whose name holds text (whatever its case), and only the marked ones if onlyMarked; from the first page. */
@@ -314,7 +320,7 @@ export function findAgain() {
 /** Shows the own stops of entries, and what Patch made of them, where they are drawn. */
 export function showOwn(entries) {
   for (const entry of entries) {
-    const field = items.get(entry.key)?.querySelector('p.own input');
+    const field = ownField(items.get(entry.key));
     if (!field) continue;
     field.value = entry.own?.text ?? '';
     showPatch(entry);
@@ -331,7 +337,7 @@ export function rename(entry) {
   const item = items.get(entry.key);
   if (!item) return;
   item.querySelector('.name').textContent = entry.label;
-  item.querySelector('p.own input')?.setAttribute('aria-label', words.ownName(entry.label));
+  ownField(item)?.setAttribute('aria-label', words.ownName(entry.label));
   showPatch(entry);
 }
 
@@ -435,7 +441,7 @@ export function focusOwn(entry) {
   shelves.setups.page = Math.floor(shelves.setups.shown.indexOf(entry) / pageSize);
   showPage(shelves.setups);
   drawSome(shelves.setups, shelves.setups.queue, true);
-  items.get(entry.key)?.querySelector('p.own input').focus();
+  ownField(items.get(entry.key))?.focus();
 }
 
 /** Calls act(entry key, text, event type) on input, change or Enter in an own stops' field. */

@@ -77,6 +77,8 @@ const still = ({ found }) => (found ? `: it still holds ${found === 'original' ?
 const during = (doing) => () => `Held its original while another Pitmix page was ${doing}: it is read again once that page is done.`;
 const gone = (done) => () => `Not ${done}: the file is no longer there.`;
 const not = (done) => (said) => `${said.outcome === 'skipped' ? 'Not written' : `Not ${done}`} (${said.why})${still(said)}.`;
+const notSaved = not('saved');
+const notRestored = not('restored');
 
 const sentences = {
   open: {
@@ -94,18 +96,18 @@ const sentences = {
     already: (said) => `Already holds the patch with ${stopsText(said.stops)}: not written again.`,
     changed: () => 'Changed on disk since it was opened: not saved.',
     gone: gone('saved'),
-    unkept: not('saved'),
-    failed: not('saved'),
-    skipped: not('saved'),
+    unkept: notSaved,
+    failed: notSaved,
+    skipped: notSaved,
   },
   restore: {
     written: () => 'Original restored.',
     already: () => 'Already holds its original: not written again.',
     changed: () => 'Changed on disk since Pitmix saved it: the original was not put back.',
     gone: gone('restored'),
-    unkept: not('restored'),
-    failed: not('restored'),
-    skipped: not('restored'),
+    unkept: notRestored,
+    failed: notRestored,
+    skipped: notRestored,
   },
 };
 
@@ -134,7 +136,7 @@ export const notReopened = (folder) => `${folder.label} was not reopened: the br
 export const dropFolder = 'To add a folder, use "Open setup folder".';
 export const lookingThrough = (name, n) => `Looking through ${name}…${n ? ` ${count(n, 'file')}` : ''}`;
 export const folderUnread = (name, why) => `The folder ${name} could not be read: ${why}`;
-export const reading = (done, total) => `Reading ${number(done)} of ${count(total, 'file')}…`;
+export const reading = (done, total) => (total ? `Reading ${number(done)} of ${count(total, 'file')}…` : 'Reading…');
 
 // What to do where the way back of a folder's files is unknown.
 const instead = 'Download the patched copies instead, or open the folder again.';
@@ -144,7 +146,7 @@ export function added(listed, total, stopped, unlisted, folder) {
   const notListed = unlisted.map(({ path, reason: why }) => `The folder ${path} could not be read (${why}). `).join('');
   const unknown = folder?.keptUnread ? ` What this browser keeps for ${folder.label} could not be read (${reason(folder.keptUnread)}): ` +
     `Pitmix will not save over it. ${instead}` : '';
-  return stopped ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
+  return stopped && total ? `${notListed}Added ${number(listed)} of ${count(total, 'file')}; the others were not read.${unknown}`
     : `${notListed}${count(total, 'file')} added.${unknown}`;
 }
 

@@ -1,6 +1,6 @@
 // Long work without long tasks: steps run in slices of a few milliseconds
-// with the page free in between, asynchronous tasks run a given number at
-// a time, and an AbortSignal stops either between two steps.
+// with the page free in between, and an AbortSignal stops them between
+// two slices.
 
 // A slice of work ends after this long; then the page answers input and
 // draws before the next one.
