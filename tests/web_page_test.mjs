@@ -1288,6 +1288,7 @@ test('pages that overlap on a folder and its subfolders lose no original: news w
   assert.equal(await working(b), 'saving');
   const listed = await names(a, 'li[data-key]');
   assert.deepEqual([listed.filter((name) => name.endsWith('.crswap')), await shown(a, 'Remove the left-overs')], [[], false]);
+  await waitForItems(a, /Held its original while another Pitmix page was saving: it is read again once that page is done\.$/);
   await release(b, 'close');
   await waitForStatus(b, /^Saved 4 of 4 files\.$/);
   await waitForItems(a, /Saved by Pitmix on .+, a stop at 60%\.$/);
